@@ -1,0 +1,131 @@
+// The serial link to the transmitter: frame format, receive assembly, transmit queue and
+// port access.
+//
+// Every message in either direction is one frame:
+//     55 AA | 00 | command | N | N payload bytes | AA 55
+// The tool asks (odd command codes) and the transmitter answers with the code plus one.
+//
+// Three worker threads move the bytes; none of them ever ends:
+//   reader  (RxReaderThread)  waits on the open port and hands what it reads to RxAppend;
+//   parser  (RxParserThread)  recognises a frame in the assembly buffer and calls the report
+//                             operations below, holding the receive lock while they run;
+//   writer  (TxWriterThread)  takes one queued frame every 100 ms and writes it to the port.
+// The port is opened and closed on the user-interface thread only.
+#ifndef LINK_LINK_H
+#define LINK_LINK_H
+
+#include <windows.h>
+
+enum {
+    CMD_POLL = 0x01,          // tool -> transmitter, no payload; answered by CMD_VERSION
+    CMD_VERSION = 0x02,       // payload: version text ending in a zero byte
+    CMD_QUERY_CHANNEL = 0x03, // no payload; answered by CMD_CHANNEL
+    CMD_CHANNEL = 0x04,       // payload: channel index 0..15
+    CMD_SET_CHANNEL = 0x05,   // payload: channel index; answered by CMD_SET_RESULT
+    CMD_SET_RESULT = 0x06     // payload: non-zero when the channel was set
+};
+
+enum {
+    FRAME_MIN_LEN = 7,        // a frame with no payload
+    RX_BUF_SIZE = 1024,       // assembly buffer capacity; bytes beyond it are dropped
+    RX_IDLE_LOOKS = 50,       // looks at a stalled short run before it is thrown away
+    TX_SLOTS = 12,            // ring slots; one stays free, so 11 frames can wait
+    TX_PERIOD_MS = 100,       // writer sleep before each look at the queue
+    TX_WRITE_WAIT_MS = 1000   // longest wait for one write before it is cancelled
+};
+
+extern const BYTE FRAME_POLL[FRAME_MIN_LEN];          // 55 AA 00 01 00 AA 55
+extern const BYTE FRAME_QUERY_CHANNEL[FRAME_MIN_LEN]; // 55 AA 00 03 00 AA 55
+
+// --- Report operations: defined by the configuration panel, called on the parser thread with
+// --- the receive lock held.
+
+// A version report. `text` is zero-terminated and valid only during the call.
+void OnVersionReport(const char *text);
+// A channel report; `index` is the byte received (0..15 for channels 1..16).
+void OnChannelReport(BYTE index);
+// The answer to a set-channel request: non-zero means the channel was set.
+void OnConfigResult(BYTE result);
+
+// --- Receive assembly (rx.cpp).
+
+// The receive lock: held while bytes are appended and while a frame is handed on. Initialised
+// by SerialInit.
+extern CRITICAL_SECTION g_rxLock;
+
+// Appends `count` received bytes to the assembly buffer under the receive lock; what does not
+// fit in the 1024 bytes is dropped.
+void RxAppend(const BYTE *bytes, DWORD count);
+
+// What one look at the assembly buffer did.
+enum RxLookResult {
+    RX_EMPTY,      // nothing held
+    RX_WAITING,    // a short run that may still grow
+    RX_DISCARDED,  // the buffer was thrown away (bad marks, or stalled for 50 looks)
+    RX_DISPATCHED  // a frame was handed on (or consumed, for an unknown command)
+};
+
+// One look at the buffer: the parser thread's decision, without its sleep. `afterSleep` says
+// that the look follows a 1 ms sleep, which is what counts towards the 50-look discard;
+// `idle` is the parser's count of such looks.
+RxLookResult RxLook(DWORD *idle, bool afterSleep);
+
+// The parser thread: loops over RxLook, sleeping 1 ms whenever it did not hand on a frame.
+DWORD WINAPI RxParserThread(LPVOID);
+
+// Bytes held in the assembly buffer now (for tests and diagnostics).
+DWORD RxPending();
+
+// --- Transmit queue and writer (tx.cpp).
+
+// Initialises the receive lock and the queue, then starts the parser and writer threads.
+// Called once, before any port is opened.
+void SerialInit();
+
+// Queues a copy of a frame. 0 queued; -1 queue full (frame dropped); -2 no memory.
+int SerialSendFrame(const BYTE *bytes, DWORD length);
+
+// Queues the set-channel frame 55 AA 00 05 01 c AA 55, c the low 8 bits of `index`.
+// A full queue or a failed allocation drops it.
+void SerialSendChannel(int index);
+
+// Takes the oldest queued frame, if any: fills `frame` and `length` and returns true; the caller
+// owns the storage and releases it with free(). The writer's own step, open to tests.
+bool TxTake(BYTE **frame, DWORD *length);
+
+// Writes one frame to `port` with an overlapped write, waiting at most 1000 ms; a write still
+// pending then is cancelled, and its end awaited, before this returns. `ev` is a manual-reset
+// event. Errors are not reported.
+void TxWrite(HANDLE port, HANDLE ev, const BYTE *frame, DWORD length);
+
+// The writer thread: every 100 ms takes at most one frame and writes it to the open port.
+DWORD WINAPI TxWriterThread(LPVOID);
+
+// --- Port access (port.cpp).
+
+// Bit n-1 set when COMn (1..32) answers an open with no access rights.
+DWORD SerialProbePorts();
+
+// Opens and configures the port at `path` (such as \\.\COM3): 115200 8N1, overlapped. Closes
+// the port open before, if any. False when the path cannot be opened; no port is open then.
+bool SerialOpen(const char *path);
+
+// Closes the open port, if any. Returns once neither the reader nor the writer can touch the
+// handle any more; pending reads, waits and writes on it are cancelled.
+void SerialClose();
+
+// True while a port is open.
+bool SerialIsOpen();
+
+// Borrows the open port for one I/O step of the reader or writer thread: returns the handle, or
+// INVALID_HANDLE_VALUE when no port is open (or one is being closed). A valid handle must be
+// given back with SerialPortRelease; SerialClose does not close it before then, so a borrowed
+// handle never stands for another object. Never held across RxAppend.
+HANDLE SerialPortBorrow();
+void SerialPortRelease();
+
+// The reader thread: idles while no port is open, otherwise waits for received bytes, reads
+// at most 1024 at a time and hands them to RxAppend.
+DWORD WINAPI RxReaderThread(LPVOID);
+
+#endif

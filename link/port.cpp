@@ -1,0 +1,185 @@
+// Serial port access. The user-interface thread opens and closes the port; the reader thread
+// (here) and the writer thread (tx.cpp) borrow the handle for each I/O step. Closing takes the
+// handle out of reach first, cancels what the borrowers have pending and closes it only once
+// both have given it back, so no thread ever passes a closed (and perhaps reused) handle value
+// to the system. Borrowers never hold the port while waiting for the receive lock, so the
+// user-interface thread never waits, even indirectly, for the parser.
+#include "link.h"
+
+#include <stdio.h>
+
+// Written by SerialOpen and SerialClose (user-interface thread), read by SerialPortBorrow; all
+// under g_portLock.
+static HANDLE g_hPort = INVALID_HANDLE_VALUE;
+static LONG g_portBorrowers;                                     // under g_portLock
+static SRWLOCK g_portLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE g_portReturned = CONDITION_VARIABLE_INIT; // a borrower gave it back
+
+// The reader thread's own read buffer and the bytes of the read in progress.
+static BYTE g_rxRaw[2 * RX_BUF_SIZE];
+static DWORD g_rxRawCount;
+
+HANDLE SerialPortBorrow()
+{
+    AcquireSRWLockExclusive(&g_portLock);
+    HANDLE port = g_hPort;
+    if (port != INVALID_HANDLE_VALUE)
+        g_portBorrowers++;
+    ReleaseSRWLockExclusive(&g_portLock);
+    return port;
+}
+
+void SerialPortRelease()
+{
+    AcquireSRWLockExclusive(&g_portLock);
+    g_portBorrowers--;
+    ReleaseSRWLockExclusive(&g_portLock);
+    WakeAllConditionVariable(&g_portReturned);
+}
+
+bool SerialIsOpen()
+{
+    AcquireSRWLockShared(&g_portLock);
+    bool open = g_hPort != INVALID_HANDLE_VALUE;
+    ReleaseSRWLockShared(&g_portLock);
+    return open;
+}
+
+DWORD SerialProbePorts()
+{
+    DWORD mask = 0;
+    for (int n = 1; n <= 32; n++) {
+        char path[16];
+        snprintf(path, sizeof path, "\\\\.\\COM%d", n);
+        // No access rights: asks whether the port exists without disturbing a program using it.
+        HANDLE h = CreateFileA(path, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            mask |= 1u << (n - 1);
+        }
+    }
+    return mask;
+}
+
+bool SerialOpen(const char *path)
+{
+    if (path == NULL)
+        return false;
+    SerialClose();
+
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (port == INVALID_HANDLE_VALUE) {
+        GetLastError();
+        return false;
+    }
+    AcquireSRWLockExclusive(&g_portLock);
+    g_hPort = port;
+    ReleaseSRWLockExclusive(&g_portLock);
+
+    // Failures below go unnoticed: the port counts as open, as with a driver that ignores them.
+    SetCommMask(port, EV_RXCHAR);
+    SetupComm(port, 2048, 2048);
+    // Reads return at once with what is waiting; a write may take 100 ms a byte plus 500 ms.
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 100, 500};
+    SetCommTimeouts(port, &timeouts);
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    SetCommState(port, &dcb);
+    PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return true;
+}
+
+void SerialClose()
+{
+    AcquireSRWLockExclusive(&g_portLock);
+    HANDLE port = g_hPort;
+    g_hPort = INVALID_HANDLE_VALUE;     // no new borrowers from here on
+    ReleaseSRWLockExclusive(&g_portLock);
+    if (port == INVALID_HANDLE_VALUE)
+        return;
+
+    SetCommMask(port, 0);               // ends a pending WaitCommEvent
+    PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // Under Wine the purge leaves a pending read running, and a borrower may only now be
+    // issuing its call, so cancel again until both borrowers are out.
+    for (;;) {
+        CancelIoEx(port, NULL);
+        AcquireSRWLockExclusive(&g_portLock);
+        if (g_portBorrowers)
+            SleepConditionVariableSRW(&g_portReturned, &g_portLock, 5, 0);
+        LONG left = g_portBorrowers;
+        ReleaseSRWLockExclusive(&g_portLock);
+        if (left == 0)
+            break;
+    }
+    CloseHandle(port);
+}
+
+// One pass of the reader: waits for the received-byte event, reads what is waiting and hands
+// it on. Returns the number of bytes read; 0 also for no port or an error.
+static DWORD RxReadPass(HANDLE ev, bool wait)
+{
+    OVERLAPPED ov;
+    DWORD done = 0;
+    HANDLE port;
+
+    if (wait) {
+        port = SerialPortBorrow();
+        if (port == INVALID_HANDLE_VALUE)
+            return 0;
+        ZeroMemory(&ov, sizeof ov);
+        ov.hEvent = ev;
+        DWORD mask = 0;
+        bool ok = WaitCommEvent(port, &mask, &ov) || GetLastError() == ERROR_IO_PENDING;
+        if (ok)
+            GetOverlappedResult(port, &ov, &done, TRUE); // a cancelled or empty wait reads too
+        SerialPortRelease();
+        if (!ok)
+            return 0;
+    }
+
+    port = SerialPortBorrow();
+    if (port == INVALID_HANDLE_VALUE)
+        return 0;
+    ZeroMemory(&ov, sizeof ov);
+    ov.hEvent = ev;
+    done = 0;
+    if (!ReadFile(port, g_rxRaw + g_rxRawCount, RX_BUF_SIZE, &done, &ov)) {
+        if (GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(port, &ov, &done, TRUE);
+        else
+            done = 0;
+    }
+    SerialPortRelease();
+
+    // The port is given back before the append: the append may wait for the parser, which may
+    // be waiting for the user-interface thread, which may be closing the port.
+    g_rxRawCount += done;
+    if (g_rxRawCount != 0) {
+        RxAppend(g_rxRaw, g_rxRawCount);
+        g_rxRawCount = 0;
+    }
+    return done;
+}
+
+DWORD WINAPI RxReaderThread(LPVOID)
+{
+    HANDLE ev = CreateEventA(NULL, TRUE, FALSE, NULL);
+    bool wait = true;
+    for (;;) {
+        DWORD got = RxReadPass(ev, wait);
+        // A wait that ends at once with nothing to read (a pty under Wine, a line gone, an
+        // error) would spin: rest 1 ms. A full read may have left bytes behind that raise no
+        // new event, so read again before waiting.
+        if (got == 0)
+            Sleep(1);
+        wait = got < RX_BUF_SIZE;
+    }
+}

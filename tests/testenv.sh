@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The world the Windows tests run in, set up and torn down by ctest fixtures:
+#   a private Wine prefix in the build tree, with the ANSI code page 936;
+#   virtual null-modem lines (socat pty pairs), each end mapped to a COM port of the prefix;
+#   an 800x600 Xvfb display for the program's window.
+# Every process started here is recorded by its id and ended by it in `stop`.
+#
+#   testenv.sh start|stop DIR     DIR holds the prefix and the state (pids, display, lines)
+#
+# The lines: the near end is what the program opens, the far end is where tests play the
+# transmitter. COM40 and up lie beyond the program's probe, so they never show in its list.
+#   COM3  <-> COM40     COM10 <-> COM41     COM33 <-> COM42 (a port typed beyond the probe)
+#   COM11 <-> COM43     torn down when the file DIR/unplug-COM11 appears
+set -uo pipefail
+cmd=${1:?start or stop}
+dir=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
+export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43"
+
+stop() {
+    local f
+    for f in "$dir"/*.pid; do
+        [ -e "$f" ] || continue
+        kill "$(cat "$f")" 2>/dev/null
+        rm -f "$f"
+    done
+    wineserver -k 2>/dev/null
+    rm -f "$dir"/unplug-* "$dir/display"
+    return 0
+}
+
+start() {
+    stop
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+
+    local n=90
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb :$n -screen 0 800x600x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    echo $! > "$dir/xvfb.pid"
+    echo ":$n" > "$dir/display"
+
+    local reg="$dir/ports.reg" pair near far i
+    printf 'Windows Registry Editor Version 5.00\n\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' > "$reg"
+    for pair in $lines; do
+        near=${pair%%:*} far=${pair##*:}
+        rm -f "$dir/$near" "$dir/$far"
+        socat pty,raw,echo=0,link="$dir/$near" pty,raw,echo=0,link="$dir/$far" </dev/null >/dev/null 2>&1 &
+        echo $! > "$dir/socat-$near.pid"
+        for i in $(seq 50); do [ -e "$dir/$near" ] && [ -e "$dir/$far" ] && break; sleep 0.1; done
+        printf '"%s"="%s"\n"%s"="%s"\n' "$near" "$(readlink -f "$dir/$near")" "$far" "$(readlink -f "$dir/$far")" >> "$reg"
+    done
+    # The panel's font is not on Linux; let Wine draw it with one that has the Chinese glyphs.
+    printf '\n[-HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"微软雅黑"="WenQuanYi Micro Hei"\n' >> "$reg"
+    # regedit reads a version 5 file as UTF-16, which keeps the font name intact.
+    iconv -f UTF-8 -t UTF-16 "$reg" > "$reg.utf16"
+    wine regedit /S "$(winepath -w "$reg.utf16" 2>/dev/null)" >/dev/null 2>&1
+    # The port mapping is read when the wineserver starts.
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+
+    # The unplug switch: a watcher that ends COM11's line when a test asks for it.
+    ( while [ ! -e "$dir/unplug-COM11" ]; do sleep 0.05; done
+      kill "$(cat "$dir/socat-COM11.pid")" 2>/dev/null ) </dev/null >/dev/null 2>&1 &
+    echo $! > "$dir/unplug-watch.pid"
+    return 0
+}
+
+case $cmd in
+    start) start ;;
+    stop) stop ;;
+    *) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+esac

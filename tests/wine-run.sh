@@ -1,0 +1,7 @@
+#!/bin/sh
+# Runs a test exe under Wine, on the test display when the test world has one.
+if [ -n "${TESTENV_DIR-}" ] && [ -f "$TESTENV_DIR/display" ]; then
+    DISPLAY=$(cat "$TESTENV_DIR/display")
+    export DISPLAY
+fi
+exec wine "$@"
