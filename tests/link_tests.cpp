@@ -1,6 +1,7 @@
 // The link core without a port: request bytes, the framing rule look by look, and the queue.
 // The writer and the port are exercised in writer_tests.cpp and port_tests.cpp.
 #include "link.h"
+#include "reports.h"
 
 #include <gtest/gtest.h>
 
@@ -8,13 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// Recording report operations: what the parser handed on, in order.
-static std::vector<std::string> g_reports;
-
-void OnVersionReport(const char *text) { g_reports.push_back(std::string("version:") + text); }
-void OnChannelReport(BYTE index) { g_reports.push_back("channel:" + std::to_string(index)); }
-void OnConfigResult(BYTE result) { g_reports.push_back("result:" + std::to_string(result)); }
 
 namespace {
 
@@ -37,7 +31,7 @@ void Reset()
     DWORD length;
     while (TxTake(&frame, &length))
         free(frame);
-    g_reports.clear();
+    ClearReports();
 }
 
 Bytes Take()
@@ -86,21 +80,21 @@ TEST_F(Framing, OneFrameInOnePieceGivesOneCallAndEmptiesTheBuffer)
 {
     Append({0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55});
     EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"channel:3"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:3"}));
     EXPECT_EQ(RxPending(), 0u);
 
     Append({0x55, 0xAA, 0x00, 0x06, 0x01, 0x00, 0xAA, 0x55});
     Look();
     Append({0x55, 0xAA, 0x00, 0x02, 0x05, 'V', '1', '.', '0', 0x00, 0xAA, 0x55});
     Look();
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"channel:3", "result:0", "version:V1.0"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:3", "result:0", "version:V1.0"}));
 }
 
 TEST_F(Framing, ReservedAndLengthBytesAreNotExamined)
 {
     Append({0x55, 0xAA, 0x7E, 0x04, 0xFF, 0x09, 0xAA, 0x55});
     EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"channel:9"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:9"}));
 }
 
 TEST_F(Framing, PayloadLessReportsHandOnTheEndMarkByte)
@@ -109,7 +103,7 @@ TEST_F(Framing, PayloadLessReportsHandOnTheEndMarkByte)
     Look();
     Append({0x55, 0xAA, 0x00, 0x06, 0x00, 0xAA, 0x55});
     Look();
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"channel:170", "result:170"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:170", "result:170"}));
 }
 
 TEST_F(Framing, TwoFramesInOnePieceGiveOneCallForTheFirst)
@@ -117,7 +111,7 @@ TEST_F(Framing, TwoFramesInOnePieceGiveOneCallForTheFirst)
     Append({0x55, 0xAA, 0x00, 0x04, 0x01, 0x02, 0xAA, 0x55,
             0x55, 0xAA, 0x00, 0x02, 0x03, 'V', '2', 0x00, 0xAA, 0x55});
     EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"channel:2"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:2"}));
     EXPECT_EQ(RxPending(), 0u);
 }
 
@@ -125,7 +119,7 @@ TEST_F(Framing, UnknownCommandEmptiesTheBufferAndCallsNothing)
 {
     Append({0x55, 0xAA, 0x00, 0x07, 0x01, 0x01, 0xAA, 0x55});
     EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_TRUE(g_reports.empty());
+    EXPECT_TRUE(Reports().empty());
     EXPECT_EQ(RxPending(), 0u);
 }
 
@@ -140,14 +134,14 @@ TEST_F(Framing, VersionWithoutZeroByteEndsAtTheEndMark)
     Look();
     Append({0x55, 0xAA, 0x00, 0x02, 0x00, 0xAA, 0x55});
     Look();
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"version:XXXXXXXX", "version:RQ47", "version:"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"version:XXXXXXXX", "version:RQ47", "version:"}));
 }
 
 TEST_F(Framing, VersionEndsAtItsFirstZeroByte)
 {
     Append({0x55, 0xAA, 0x00, 0x02, 0x06, 'A', 'B', 0x00, 'C', 'D', 0x00, 0xAA, 0x55});
     Look();
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"version:AB"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"version:AB"}));
 }
 
 // --- Runs that are not one frame are thrown away whole.
@@ -156,7 +150,7 @@ TEST_F(Framing, StrayLeadingByteDiscardsTheWholeRun)
 {
     Append({0x00, 0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55});
     EXPECT_EQ(Look(), RX_DISCARDED);
-    EXPECT_TRUE(g_reports.empty());
+    EXPECT_TRUE(Reports().empty());
     EXPECT_EQ(RxPending(), 0u);
 }
 
@@ -169,7 +163,7 @@ TEST_F(Framing, SplitFrameWhoseFirstPieceIsSevenBytesIsLost)
         ASSERT_EQ(LookAfterSleep(), RX_WAITING) << "look " << i;
     EXPECT_EQ(LookAfterSleep(), RX_DISCARDED);
     EXPECT_EQ(RxPending(), 0u);
-    EXPECT_TRUE(g_reports.empty());
+    EXPECT_TRUE(Reports().empty());
 }
 
 TEST_F(Framing, SplitFrameArrivingBeforeItIsExaminedIsTaken)
@@ -178,7 +172,7 @@ TEST_F(Framing, SplitFrameArrivingBeforeItIsExaminedIsTaken)
     EXPECT_EQ(LookAfterSleep(), RX_WAITING);
     Append({0x04, 0x01, 0x05, 0xAA, 0x55});
     EXPECT_EQ(LookAfterSleep(), RX_DISPATCHED);
-    EXPECT_EQ(g_reports, (std::vector<std::string>{"channel:5"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:5"}));
 }
 
 TEST_F(Framing, FiftiethLookEmptiesAShortRunAndEmptyLooksDoNotCount)
@@ -193,7 +187,7 @@ TEST_F(Framing, FiftiethLookEmptiesAShortRunAndEmptyLooksDoNotCount)
     EXPECT_EQ(LookAfterSleep(), RX_DISCARDED);
     EXPECT_EQ(RxPending(), 0u);
     EXPECT_EQ(idle, 0u);
-    EXPECT_TRUE(g_reports.empty());
+    EXPECT_TRUE(Reports().empty());
 
     for (int i = 0; i < 3 * RX_IDLE_LOOKS; i++)
         ASSERT_EQ(LookAfterSleep(), RX_EMPTY);
