@@ -122,9 +122,10 @@ void SerialClose()
     CloseHandle(port);
 }
 
-// One pass of the reader: waits for the received-byte event, reads what is waiting and hands
-// it on. Returns the number of bytes read; 0 also for no port or an error.
-static DWORD RxReadPass(HANDLE ev, bool wait)
+// One pass of the reader: waits for the received-byte event (unless `wait` is false), reads
+// what is waiting and hands it on. Returns the number of bytes read, 0 after an error or an
+// empty read, -1 when no port is open.
+static long RxReadPass(HANDLE ev, bool wait)
 {
     OVERLAPPED ov;
     DWORD done = 0;
@@ -133,7 +134,7 @@ static DWORD RxReadPass(HANDLE ev, bool wait)
     if (wait) {
         port = SerialPortBorrow();
         if (port == INVALID_HANDLE_VALUE)
-            return 0;
+            return -1;
         ZeroMemory(&ov, sizeof ov);
         ov.hEvent = ev;
         DWORD mask = 0;
@@ -147,7 +148,7 @@ static DWORD RxReadPass(HANDLE ev, bool wait)
 
     port = SerialPortBorrow();
     if (port == INVALID_HANDLE_VALUE)
-        return 0;
+        return -1;
     ZeroMemory(&ov, sizeof ov);
     ov.hEvent = ev;
     done = 0;
@@ -166,20 +167,29 @@ static DWORD RxReadPass(HANDLE ev, bool wait)
         RxAppend(g_rxRaw, g_rxRawCount);
         g_rxRawCount = 0;
     }
-    return done;
+    return long(done);
 }
 
 DWORD WINAPI RxReaderThread(LPVOID)
 {
     HANDLE ev = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD rest = 1;
     bool wait = true;
     for (;;) {
-        DWORD got = RxReadPass(ev, wait);
-        // A wait that ends at once with nothing to read (a pty under Wine, a line gone, an
-        // error) would spin: rest 1 ms. A full read may have left bytes behind that raise no
-        // new event, so read again before waiting.
-        if (got == 0)
-            Sleep(1);
+        long got = RxReadPass(ev, wait);
+        if (got < 0) {
+            Sleep(1);                   // no port: idle
+            rest = 1;
+        } else if (got == 0) {
+            // Nothing read: an error, or a wait that ended at once. A line that has gone (an
+            // unplugged adapter) fails every call at once, so rest longer each time, up to
+            // about a timer tick, rather than spin on it.
+            Sleep(rest);
+            rest = rest < 16 ? rest * 2 : 16;
+        } else {
+            rest = 1;
+        }
+        // A full read may have left bytes behind that raise no new event: read on at once.
         wait = got < RX_BUF_SIZE;
     }
 }

@@ -1,0 +1,83 @@
+#include "unix.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+std::string UnixPath(const std::string &path)
+{
+    std::string p = "Z:" + path;
+    for (char &c : p)
+        if (c == '/')
+            c = '\\';
+    return p;
+}
+
+std::string TestEnvDir()
+{
+    const char *dir = getenv("TESTENV_DIR");
+    return dir ? dir : "";
+}
+
+static std::string ReadAll(const std::string &path)
+{
+    std::string text;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == NULL)
+        return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+std::string UnixRun(const std::string &command)
+{
+    static int serial;
+    char name[64];
+    snprintf(name, sizeof name, "/unixrun-%lu-%d", GetCurrentProcessId(), ++serial);
+    std::string out = TestEnvDir() + name;
+    // Wine does not report a Linux child's end, so the output file appears only when complete.
+    std::string script = "(" + command + ") > '" + out + ".tmp' 2>/dev/null; mv '" + out + ".tmp' '" + out + "'";
+    std::string line = "Z:\\bin\\sh -c \"" + script + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return "";
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    for (int i = 0; i < 1000; i++) {
+        if (GetFileAttributesA(UnixPath(out).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            std::string text = ReadAll(UnixPath(out));
+            DeleteFileA(UnixPath(out).c_str());
+            return text;
+        }
+        Sleep(10);
+    }
+    return "";
+}
+
+unsigned long UnixPid()
+{
+    // Wine opens files in the calling process, so "self" is this process.
+    return strtoul(ReadAll("Z:\\proc\\self\\stat").c_str(), NULL, 10);
+}
+
+int DescriptorsOn(unsigned long pid, const std::string &link)
+{
+    char cmd[512];
+    // No double quotes: the command travels inside a quoted Windows command line.
+    snprintf(cmd, sizeof cmd, "readlink /proc/%lu/fd/* | grep -cx $(readlink -f '%s')", pid, link.c_str());
+    return atoi(UnixRun(cmd).c_str());
+}
+
+int Descriptors(unsigned long pid)
+{
+    char cmd[128];
+    snprintf(cmd, sizeof cmd, "ls /proc/%lu/fd | wc -l", pid);
+    return atoi(UnixRun(cmd).c_str());
+}

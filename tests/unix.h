@@ -1,0 +1,26 @@
+// The Linux side of the test world, as seen from a test running under Wine: paths through the
+// Z: drive, and short shell commands for what Win32 cannot see (which process holds a pty).
+#ifndef TESTS_UNIX_H
+#define TESTS_UNIX_H
+
+#include <string>
+
+// "/a/b" as Wine's Z:\a\b.
+std::string UnixPath(const std::string &path);
+
+// The test world's folder (TESTENV_DIR), or "" outside ctest.
+std::string TestEnvDir();
+
+// Runs `command` with /bin/sh and returns what it printed (at most a few KB); "" when it did
+// not finish within 10 s.
+std::string UnixRun(const std::string &command);
+
+// This process's Linux process id.
+unsigned long UnixPid();
+
+// How many descriptors process `pid` holds open on the device that `link` points to (such as
+// the test world's COM3 link), and how many descriptors it holds in all.
+int DescriptorsOn(unsigned long pid, const std::string &link);
+int Descriptors(unsigned long pid);
+
+#endif
