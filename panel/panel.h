@@ -1,0 +1,65 @@
+// The configuration panel: the link and configuration state (state.cpp) and the dialog that
+// shows it (paneldlg.cpp).
+//
+// The state is driven by the 500 ms tick and the two buttons on the user-interface thread, and
+// by the transmitter's reports, which the parser thread delivers. Every report is run on the
+// user-interface thread (ViewCall) while the parser waits, so the flags and countdowns below are
+// only ever touched by that one thread and need no lock.
+#ifndef PANEL_PANEL_H
+#define PANEL_PANEL_H
+
+// Resource ids of the panel template; also read by the resource compiler.
+#define IDD_PANEL 101
+#define IDC_PORT_LIST 1001
+#define IDC_OPEN_BUTTON 1002
+#define IDC_APPLY_BUTTON 1007
+#define IDC_STATUS_TEXT 1009
+#define IDC_VERSION_TEXT 1010
+#define IDC_CHANNEL_LIST 1011
+
+#ifndef RC_INVOKED
+#include <windows.h>
+
+enum {
+    POLL_TIMER_ID = 1,
+    TICK_MS = 500,
+    LINK_TICKS = 6,     // the link is lost at the 6th tick without a version report
+    CONFIG_TICKS = 10,  // a channel change times out at the 10th tick after Apply
+    PORT_TEXT_MAX = 9   // characters of the port field that are used
+};
+
+// Link and configuration state; user-interface thread only.
+extern int g_portOpen;         // 1 while the panel has a port open
+extern int g_linked;           // 1 while the transmitter counts as connected
+extern int g_linkCountdown;    // ticks left before the link counts as lost; 0: not running
+extern int g_configCountdown;  // ticks left before a channel change times out; 0: not running
+
+void PanelInitState();
+void PanelTick();
+void PanelOpenClose();
+void PanelApply();
+
+// --- View operations: implemented on the panel's controls by paneldlg.cpp (tests give their
+// --- own). Texts are zero-terminated GBK strings. User-interface thread only.
+void ViewSetStatus(const char *text);
+void ViewSetVersion(const char *text);
+void ViewEnablePortList(bool on);
+void ViewEnableChannelList(bool on);
+void ViewEnableApply(bool on);
+void ViewSelectChannel(BYTE index);   // an index outside 0..15 leaves no entry selected
+int ViewGetChannel();                 // the selected entry, -1 when none
+void ViewGetPortText(char buffer[PORT_TEXT_MAX + 1]);
+void ViewSetOpenCaption(const char *text);
+void ViewStartTick();                 // PanelTick then runs every 500 ms
+void ViewStopTick();
+
+// Runs fn(arg) on the user-interface thread and returns when it has run; called from the
+// parser thread for each report (at once when already on that thread).
+void ViewCall(void (*fn)(const void *arg), const void *arg);
+
+// The panel's dialog procedure (template IDD_PANEL). Its initialisation starts the serial
+// link's threads.
+INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+#endif
+#endif
