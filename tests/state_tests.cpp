@@ -1,0 +1,354 @@
+// The link and configuration state against a recording view, with the real transmit queue
+// (what the state queues is read back with TxTake) and the real port for opening.
+#include "link.h"
+#include "panel.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stdlib.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<BYTE>;
+
+// --- Recording view. Every operation must run on the user-interface thread; one that does not
+// --- is counted in g_offUiThread.
+
+static Lines g_view;
+static std::string g_portText = "COM3";
+static int g_selected;
+static DWORD g_uiThread;
+static int g_offUiThread;
+
+static void Record(const std::string &line)
+{
+    if (GetCurrentThreadId() != g_uiThread)
+        g_offUiThread++;
+    g_view.push_back(line);
+}
+
+void ViewSetStatus(const char *text) { Record(std::string("status:") + text); }
+void ViewSetVersion(const char *text) { Record(std::string("version:") + text); }
+void ViewEnablePortList(bool on) { Record(std::string("ports:") + (on ? "on" : "off")); }
+void ViewEnableChannelList(bool on) { Record(std::string("channels:") + (on ? "on" : "off")); }
+void ViewEnableApply(bool on) { Record(std::string("apply:") + (on ? "on" : "off")); }
+void ViewSelectChannel(BYTE index)
+{
+    g_selected = index < 16 ? index : -1;
+    Record("select:" + std::to_string(index));
+}
+int ViewGetChannel() { return g_selected; }
+void ViewGetPortText(char buffer[PORT_TEXT_MAX + 1])
+{
+    snprintf(buffer, PORT_TEXT_MAX + 1, "%s", g_portText.c_str());
+}
+void ViewSetOpenCaption(const char *text) { Record(std::string("caption:") + text); }
+void ViewStartTick() { Record("tick:start"); }
+void ViewStopTick() { Record("tick:stop"); }
+
+// Calls handed to the user-interface thread by other threads, run by PumpUiCalls.
+static std::mutex g_callLock;
+static std::condition_variable g_callDone;
+static std::deque<std::function<void()>> g_calls;
+static int g_callsRun;
+
+void ViewCall(void (*fn)(const void *arg), const void *arg)
+{
+    if (GetCurrentThreadId() == g_uiThread) {
+        fn(arg);
+        return;
+    }
+    // Like SendMessage: queue it for the user-interface thread and wait until it has run.
+    std::unique_lock<std::mutex> hold(g_callLock);
+    int ticket = g_callsRun + int(g_calls.size()) + 1;
+    g_calls.push_back([=] { fn(arg); });
+    g_callDone.wait(hold, [&] { return g_callsRun >= ticket; });
+}
+
+static void PumpUiCalls()
+{
+    std::unique_lock<std::mutex> hold(g_callLock);
+    while (!g_calls.empty()) {
+        std::function<void()> call = g_calls.front();
+        g_calls.pop_front();
+        hold.unlock();
+        call();
+        hold.lock();
+        g_callsRun++;
+        g_callDone.notify_all();
+    }
+}
+
+namespace {
+
+const char kStatusOpened[] = "status:串口已打开";
+const char kLinked[] = "status:变送器已连接";
+const char kWaiting[] = "status:等待变送器连接";
+
+std::vector<Bytes> Queued()
+{
+    std::vector<Bytes> frames;
+    BYTE *frame;
+    DWORD length;
+    while (TxTake(&frame, &length)) {
+        frames.push_back(Bytes(frame, frame + length));
+        free(frame);
+    }
+    return frames;
+}
+
+const Bytes kPoll(FRAME_POLL, FRAME_POLL + 7);
+const Bytes kQuery(FRAME_QUERY_CHANNEL, FRAME_QUERY_CHANNEL + 7);
+
+Bytes SetFrame(BYTE c) { return Bytes{0x55, 0xAA, 0x00, 0x05, 0x01, c, 0xAA, 0x55}; }
+
+int Count(const Lines &lines, const std::string &line)
+{
+    int n = 0;
+    for (const std::string &l : lines)
+        n += l == line;
+    return n;
+}
+
+class State : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_uiThread = GetCurrentThreadId();
+        if (g_portOpen)
+            PanelOpenClose();
+        SerialClose();
+        g_portOpen = g_linked = g_linkCountdown = g_configCountdown = 0;
+        PanelInitState();
+        g_portText = "COM3";
+        g_selected = 0;
+        g_offUiThread = 0;
+        Queued();
+        g_view.clear();
+    }
+    void TearDown() override
+    {
+        if (g_portOpen)
+            PanelOpenClose();
+        EXPECT_EQ(g_offUiThread, 0) << "a view operation ran off the user-interface thread";
+    }
+    // Opens COM3 and forgets what that showed.
+    void Open()
+    {
+        PanelOpenClose();
+        ASSERT_EQ(g_portOpen, 1);
+        g_view.clear();
+    }
+    void Ticks(int n)
+    {
+        for (int i = 0; i < n; i++)
+            PanelTick();
+    }
+};
+
+TEST_F(State, OpenShowsOpenedDisablesThePortListAndStartsTheTick)
+{
+    PanelOpenClose();
+    EXPECT_EQ(g_view, (Lines{"version:", kStatusOpened, "ports:off", "tick:start", "caption:关闭串口"}));
+    EXPECT_EQ(g_portOpen, 1);
+    EXPECT_EQ(g_linked, 0);
+    EXPECT_EQ(g_linkCountdown, 6);
+    EXPECT_TRUE(SerialIsOpen());
+}
+
+TEST_F(State, FailedOpenShowsFailureAndChangesNothingElse)
+{
+    g_portText = "COM99";
+    PanelOpenClose();
+    EXPECT_EQ(g_view, (Lines{"status:打开串口失败"}));
+    EXPECT_EQ(g_portOpen, 0);
+    EXPECT_FALSE(SerialIsOpen());
+    // An empty field forms the bare prefix, which fails the same way.
+    g_portText = "";
+    PanelOpenClose();
+    EXPECT_EQ(g_portOpen, 0);
+}
+
+TEST_F(State, SilentDeviceIsLostAtTheSixthTickAndPollsGoOn)
+{
+    Open();
+    Ticks(5);
+    EXPECT_TRUE(g_view.empty());
+    PanelTick();
+    EXPECT_EQ(g_view, (Lines{"version:", kWaiting}));
+    Ticks(4);
+    EXPECT_EQ(g_view.size(), 2u) << "the loss is shown once";
+    EXPECT_EQ(Queued(), std::vector<Bytes>(10, kPoll));
+}
+
+TEST_F(State, AnsweringDeviceLinksOnceAndIsReadBackOnce)
+{
+    Open();
+    for (int i = 0; i < 8; i++) {
+        PanelTick();
+        OnVersionReport("V1.0");
+    }
+    EXPECT_EQ(Count(g_view, kLinked), 1);
+    EXPECT_EQ(Count(g_view, "version:V1.0"), 8) << "the version is refreshed on every report";
+    EXPECT_EQ(Count(g_view, kWaiting), 0);
+    std::vector<Bytes> q = Queued();
+    EXPECT_EQ(std::count(q.begin(), q.end(), kQuery), 1);
+    EXPECT_EQ(std::count(q.begin(), q.end(), kPoll), 8);
+}
+
+TEST_F(State, LinkIsLostAtExactlyTheSixthSilentTickAfterTheLastReport)
+{
+    Open();
+    OnVersionReport("V1");
+    Ticks(5);
+    EXPECT_EQ(g_linked, 1);
+    EXPECT_EQ(Count(g_view, kWaiting), 0);
+    PanelTick();
+    EXPECT_EQ(g_linked, 0);
+    EXPECT_EQ(g_view.back(), kWaiting);
+    // The next report is a new link-up with a new read-back.
+    Queued();
+    OnVersionReport("V1");
+    EXPECT_EQ(Count(g_view, kLinked), 2);
+    EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
+}
+
+TEST_F(State, ChannelReportSelectsAndEnablesTheChannelControls)
+{
+    Open();
+    OnChannelReport(4);
+    EXPECT_EQ(g_view, (Lines{"channels:on", "apply:on", "select:4"}));
+    EXPECT_EQ(ViewGetChannel(), 4);
+}
+
+TEST_F(State, ApplySendsTheSelectedIndexAndAResultEndsIt)
+{
+    Open();
+    OnChannelReport(4);
+    g_view.clear();
+    Queued();
+    PanelApply();
+    EXPECT_EQ(g_view, (Lines{"apply:off", "status:"}));
+    EXPECT_EQ(Queued(), std::vector<Bytes>{SetFrame(4)});
+    EXPECT_EQ(g_configCountdown, 10);
+
+    OnConfigResult(0);
+    EXPECT_EQ(g_configCountdown, 0);
+    EXPECT_EQ(g_view.back(), "apply:on");
+    EXPECT_EQ(g_view[g_view.size() - 2], "status:配置失败");
+    Ticks(12);
+    EXPECT_EQ(Count(g_view, "status:配置超时"), 0) << "a stopped countdown timed out";
+
+    PanelApply();
+    OnConfigResult(1);
+    EXPECT_EQ(g_view[g_view.size() - 2], "status:配置成功");
+    PanelApply();
+    OnConfigResult(0xAA);                             // a payload-less result counts as success
+    EXPECT_EQ(g_view[g_view.size() - 2], "status:配置成功");
+}
+
+TEST_F(State, ResultWithNothingPendingStillShowsAndEnablesApply)
+{
+    Open();
+    OnConfigResult(1);
+    EXPECT_EQ(g_view, (Lines{"status:配置成功", "apply:on"}));
+}
+
+TEST_F(State, UnansweredApplyTimesOutAtExactlyTheTenthTick)
+{
+    Open();
+    OnVersionReport("V");                 // keep the link up so only the change can end
+    PanelApply();
+    for (int i = 1; i < 10; i++) {
+        PanelTick();
+        OnVersionReport("V");
+    }
+    EXPECT_EQ(Count(g_view, "status:配置超时"), 0);
+    g_view.clear();
+    PanelTick();
+    EXPECT_EQ(g_view, (Lines{"status:配置超时", "apply:on"}));
+}
+
+TEST_F(State, BothCountdownsEndingOnOneTickLeaveWaiting)
+{
+    Open();
+    PanelApply();                         // configuration countdown 10
+    Ticks(4);
+    OnVersionReport("V");                 // link countdown 6, configuration 6 left
+    ASSERT_EQ(g_configCountdown, 6);
+    ASSERT_EQ(g_linkCountdown, 6);
+    Ticks(5);
+    g_view.clear();
+    PanelTick();
+    EXPECT_EQ(g_view, (Lines{"status:配置超时", "apply:on", "version:", kWaiting}));
+}
+
+TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
+{
+    Open();
+    OnVersionReport("V2.1");
+    OnChannelReport(2);
+    PanelApply();
+    g_view.clear();
+    PanelOpenClose();
+    EXPECT_EQ(g_view, (Lines{"tick:stop", "caption:打开串口", "ports:on", "channels:off", "apply:off",
+                             "status:串口已关闭"}));
+    EXPECT_EQ(g_portOpen, 0);
+    EXPECT_EQ(g_linked, 1);
+    EXPECT_EQ(g_linkCountdown, 6);
+    EXPECT_EQ(g_configCountdown, 10);
+    EXPECT_FALSE(SerialIsOpen());
+
+    // Reopening starts unlinked: the first report brings a fresh read-back.
+    Open();
+    Queued();
+    OnVersionReport("V2.1");
+    EXPECT_EQ(Count(g_view, kLinked), 1);
+    EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
+}
+
+TEST_F(State, ChannelIndexBeyondTheListLeavesNoSelectionAndApplySendsFF)
+{
+    Open();
+    OnChannelReport(16);
+    EXPECT_EQ(ViewGetChannel(), -1);
+    Queued();
+    PanelApply();
+    EXPECT_EQ(Queued(), std::vector<Bytes>{SetFrame(0xFF)});
+}
+
+// Reports arrive on the parser thread while the user-interface thread ticks and applies: all
+// their effects must happen on the user-interface thread, where the tick and buttons run, so
+// the flags and countdowns are never changed by two threads at once.
+TEST_F(State, ReportsFromTheParserThreadTakeEffectOnTheUserInterfaceThread)
+{
+    Open();
+    std::atomic<bool> done(false);
+    std::thread parser([&] {
+        for (int i = 0; i < 3000; i++) {
+            OnVersionReport("V");
+            OnChannelReport(BYTE(i % 20));
+            OnConfigResult(BYTE(i & 1));
+        }
+        done = true;
+    });
+    for (int i = 0; !done; i++) {
+        PumpUiCalls();
+        PanelTick();
+        if (i % 3 == 0)
+            PanelApply();
+        Queued();
+    }
+    parser.join();
+    PumpUiCalls();
+    EXPECT_EQ(g_offUiThread, 0);
+    EXPECT_EQ(Count(g_view, "version:V"), 3000);
+}
+
+} // namespace

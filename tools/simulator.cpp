@@ -1,0 +1,484 @@
+// The transmitter on the far end of a serial line: answers the configuration tool's poll,
+// channel query and set-channel requests, optionally slow, silent or faulty, and logs every
+// frame it receives and sends.
+//
+//   rq47sim --port COM40 [options]        rq47sim --help lists them
+#include "line.h"
+
+#include <windows.h>
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+enum { kPoll = 0x01, kVersion = 0x02, kQuery = 0x03, kChannel = 0x04, kSet = 0x05, kResult = 0x06 };
+enum { kSplit = 1, kDouble = 2, kStray = 4, kNoZero = 8 };
+
+const DWORD kMaxDelayMs = 60000;
+const DWORD kNoiseBytesPerSecond = 11520;   // what 115200 8N1 carries
+const DWORD kStaleMs = 500;                 // an unfinished request this quiet is given up
+
+struct Options {
+    char port[8];
+    const char *version;
+    int channel;                  // 1..16
+    int acceptLo, acceptHi;       // 1..16
+    DWORD delayMs;
+    bool randomSetDelay;
+    DWORD setDelayMin, setDelayMax;
+    DWORD setSilencePercent;
+    bool silent;
+    long stopAfter;               // polls answered before going mute; -1: never
+    unsigned faults;
+    DWORD noiseMs;
+    DWORD timeLimitMs;            // 0: none
+    bool quiet;
+};
+
+struct State {
+    HANDLE line;
+    int index;                    // current channel, 0..15
+    long pollsAnswered;
+    unsigned rng;
+    BYTE buf[2048];               // received bytes not yet taken as a request or garbage
+    DWORD len;
+};
+
+const char kUsage[] =
+    "usage: rq47sim --port COMn [options]\n"
+    "  --version TEXT       version text in the poll answer (default V1.0)\n"
+    "  --channel K          initial channel 1..16 (default 1)\n"
+    "  --accept A-B         channels a set request may choose (default 1-16); others get 0\n"
+    "  --delay MS           wait before every answer (default 0)\n"
+    "  --set-delay MIN-MAX  random wait before set-channel results instead of --delay\n"
+    "  --set-silence P      percent of set requests dropped: neither applied nor answered\n"
+    "  --silent             answer nothing\n"
+    "  --stop-after N       answer nothing once N polls have been answered\n"
+    "  --fault MODE         split | double | stray | nozero (may be given more than once)\n"
+    "  --noise SECONDS      random bytes at line rate from the start, nothing answered\n"
+    "  --time-limit SECONDS exit 0 after this long (default: until Ctrl+C)\n"
+    "  --quiet              do not log frames\n";
+
+HANDLE g_stop;                    // set by Ctrl+C and friends
+HANDLE g_done;                    // set once the port is closed, for the close-window event
+ULONGLONG g_start;
+bool g_quiet;
+
+DWORD Now() { return (DWORD)(GetTickCount64() - g_start); }
+
+BOOL WINAPI OnCtrl(DWORD type)
+{
+    SetEvent(g_stop);
+    // On closing the console the process is ended when this returns: let main tidy up first.
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        WaitForSingleObject(g_done, 3000);
+    return TRUE;
+}
+
+// Time left before --time-limit, or INFINITE without one.
+DWORD Remaining(const Options &o)
+{
+    if (o.timeLimitMs == 0)
+        return INFINITE;
+    DWORD now = Now();
+    return now >= o.timeLimitMs ? 0 : o.timeLimitMs - now;
+}
+
+bool Stopping(const Options &o)
+{
+    return WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 || Remaining(o) == 0;
+}
+
+// Waits `ms` unless told to stop first; false when stopping.
+bool Pause(const Options &o, DWORD ms)
+{
+    DWORD left = Remaining(o);
+    if (WaitForSingleObject(g_stop, ms < left ? ms : left) == WAIT_OBJECT_0)
+        return false;
+    return Remaining(o) != 0;
+}
+
+unsigned Random(State &st)        // xorshift32: rand()'s 15 bits fall short of 60000 ms
+{
+    st.rng ^= st.rng << 13;
+    st.rng ^= st.rng >> 17;
+    st.rng ^= st.rng << 5;
+    return st.rng;
+}
+
+void Log(bool frame, const char *fmt, ...)
+{
+    if (frame && g_quiet)
+        return;
+    DWORD t = Now();
+    printf("%lu.%03lu ", (unsigned long)(t / 1000), (unsigned long)(t % 1000));
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    putchar('\n');
+    fflush(stdout);
+}
+
+std::string Hex(const BYTE *p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+// The version text as a quoted string; control bytes escaped so they cannot upset the log.
+std::string Quoted(const BYTE *p, size_t n)
+{
+    std::string s = "\"";
+    char b[8];
+    for (size_t i = 0; i < n; i++) {
+        if (p[i] == '"' || p[i] == '\\') {
+            s += '\\';
+            s += (char)p[i];
+        } else if (p[i] < 0x20 || p[i] == 0x7F) {
+            snprintf(b, sizeof b, "\\x%02X", p[i]);
+            s += b;
+        } else {
+            s += (char)p[i];
+        }
+    }
+    return s + "\"";
+}
+
+std::string Frame(BYTE cmd, const BYTE *payload, BYTE n)
+{
+    const char head[] = {(char)0x55, (char)0xAA, 0, (char)cmd, (char)n};
+    std::string f(head, sizeof head);
+    f.append((const char *)payload, n);
+    f += (char)0xAA;
+    return f + (char)0x55;
+}
+
+// Sends one answer after `delayMs`, shaped by the fault modes in force.
+void Answer(State &st, const Options &o, BYTE cmd, const BYTE *payload, BYTE n,
+            const std::string &what, DWORD delayMs)
+{
+    std::string out = Frame(cmd, payload, n), note;
+    if (cmd == kVersion && (o.faults & kDouble)) {
+        out += out;
+        note += " (twice)";
+    }
+    if (o.faults & kStray) {
+        out.insert(out.begin(), '\0');
+        note += " (stray 00 first)";
+    }
+    if (delayMs && !Pause(o, delayMs))
+        return;
+    const BYTE *p = (const BYTE *)out.data();
+    DWORD first = (o.faults & kSplit) ? 4 : (DWORD)out.size();
+    if (first < out.size()) {
+        bool ok = LineWrite(st.line, p, first);
+        Log(true, "tx %s (first piece)%s", Hex(p, first).c_str(), ok ? "" : " - write failed");
+        if (!ok || !Pause(o, 20))
+            return;
+    }
+    bool ok = LineWrite(st.line, p + first, (DWORD)out.size() - first);
+    Log(true, "tx %s %s%s%s", Hex(p + first, out.size() - first).c_str(), what.c_str(),
+        note.c_str(), ok ? "" : " - write failed");
+}
+
+bool NoiseOn(const Options &o) { return Now() < o.noiseMs; }
+
+// Acts on one whole request `f` of `n` bytes.
+void Handle(State &st, const Options &o, const BYTE *f, DWORD n)
+{
+    BYTE cmd = f[3], len = f[4];
+    const BYTE *p = f + 5;
+    std::string rx = Hex(f, n);
+    const char *mute = o.silent ? "silent"
+                       : NoiseOn(o) ? "noise"
+                       : (o.stopAfter >= 0 && st.pollsAnswered >= o.stopAfter) ? "stop-after"
+                       : NULL;
+    const char *name = cmd == kPoll ? "poll" : cmd == kQuery ? "channel query"
+                       : cmd == kSet ? "set channel" : NULL;
+    if (name == NULL) {
+        Log(true, "rx %s unknown command 0x%02X, ignored", rx.c_str(), cmd);
+        return;
+    }
+    if (len != (cmd == kSet ? 1 : 0)) {
+        Log(true, "rx %s %s with %u payload bytes, ignored", rx.c_str(), name, len);
+        return;
+    }
+    std::string what = name;
+    if (cmd == kSet) {
+        char b[40];
+        snprintf(b, sizeof b, p[0] < 16 ? " %u" : " index %u (no such channel)",
+                 p[0] < 16 ? p[0] + 1u : p[0]);
+        what += b;
+    }
+    if (mute) {
+        Log(true, "rx %s %s - not answered (%s)", rx.c_str(), what.c_str(), mute);
+        return;
+    }
+    if (cmd == kSet && o.setSilencePercent && Random(st) % 100 < o.setSilencePercent) {
+        Log(true, "rx %s %s - dropped (set-silence)", rx.c_str(), what.c_str());
+        return;
+    }
+    Log(true, "rx %s %s", rx.c_str(), what.c_str());
+
+    if (cmd == kPoll) {
+        size_t tl = strlen(o.version);
+        BYTE payload[256];
+        memcpy(payload, o.version, tl);
+        payload[tl] = 0;
+        BYTE pn = (BYTE)((o.faults & kNoZero) ? tl : tl + 1);
+        std::string v = "version " + Quoted(payload, tl) + ((o.faults & kNoZero) ? " (no zero byte)" : "");
+        st.pollsAnswered++;
+        Answer(st, o, kVersion, payload, pn, v, o.delayMs);
+    } else if (cmd == kQuery) {
+        BYTE c = (BYTE)st.index;
+        char b[24];
+        snprintf(b, sizeof b, "channel %d", st.index + 1);
+        Answer(st, o, kChannel, &c, 1, b, o.delayMs);
+    } else {
+        BYTE ok = p[0] >= o.acceptLo - 1 && p[0] <= o.acceptHi - 1;
+        if (ok)
+            st.index = p[0];
+        DWORD delay = o.randomSetDelay
+            ? o.setDelayMin + Random(st) % (o.setDelayMax - o.setDelayMin + 1) : o.delayMs;
+        Answer(st, o, kResult, &ok, 1, ok ? "set result 1 (accepted)" : "set result 0 (refused)", delay);
+    }
+}
+
+// Takes whole requests off the front of the buffer; bytes that cannot start one are logged
+// as garbage. An unfinished request stays for more bytes unless `stale`, when its leading
+// 55 is given up so the scan can look for a request inside what followed.
+void Consume(State &st, const Options &o, bool stale)
+{
+    DWORD pos = 0, junk = 0;   // junk: garbage bytes just before pos, not yet logged
+    while (pos + junk < st.len) {
+        const BYTE *f = st.buf + pos + junk;
+        DWORD have = st.len - pos - junk, need = have >= 5 ? 7u + f[4] : 7;
+        bool bad = f[0] != 0x55 || (have > 1 && f[1] != 0xAA) || (have > 2 && f[2] != 0x00) ||
+                   (have >= need && (f[need - 2] != 0xAA || f[need - 1] != 0x55));
+        if (!bad && have < need && !stale)
+            break;
+        if (bad || have < need) {
+            junk++;
+            continue;
+        }
+        if (junk)
+            Log(true, "rx ?? %s garbage", Hex(st.buf + pos, junk).c_str());
+        pos += junk;
+        junk = 0;
+        Handle(st, o, f, need);
+        pos += need;
+    }
+    if (junk)
+        Log(true, "rx ?? %s garbage", Hex(st.buf + pos, junk).c_str());
+    pos += junk;
+    memmove(st.buf, st.buf + pos, st.len - pos);
+    st.len -= pos;
+}
+
+// Keeps the line busy with random bytes at the line rate since the start.
+void NoiseTick(State &st, DWORD *sent)
+{
+    DWORD due = (DWORD)((ULONGLONG)Now() * kNoiseBytesPerSecond / 1000);
+    if (due <= *sent)
+        return;
+    BYTE chunk[512];
+    DWORD n = due - *sent < sizeof chunk ? due - *sent : (DWORD)sizeof chunk;
+    for (DWORD i = 0; i < n; i++)
+        chunk[i] = (BYTE)(Random(st) >> 24);
+    // A line nobody drains fills up; skip ahead rather than burst to catch up later.
+    *sent = LineWrite(st.line, chunk, n) ? *sent + n : due;
+}
+
+[[noreturn]] void Fail(const char *fmt, ...)
+{
+    fputs("rq47sim: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+    exit(2);
+}
+
+// A whole decimal number lo..hi: no sign, no spaces, nothing after it.
+bool Number(const char *s, unsigned long lo, unsigned long hi, unsigned long *out)
+{
+    if (*s < '0' || *s > '9')
+        return false;
+    char *end;
+    errno = 0;
+    unsigned long v = strtoul(s, &end, 10);
+    if (errno || *end || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+// "A-B" (or a lone "A") with lo <= A <= B <= hi.
+bool Range(const char *s, unsigned long lo, unsigned long hi, unsigned long *a, unsigned long *b)
+{
+    const char *dash = strchr(s, '-');
+    if (dash == NULL)
+        return Number(s, lo, hi, a) && (*b = *a, true);
+    std::string left(s, dash);
+    return Number(left.c_str(), lo, hi, a) && Number(dash + 1, lo, hi, b) && *a <= *b;
+}
+
+Options Parse(int argc, char **argv)
+{
+    Options o = {};
+    o.version = "V1.0";
+    o.channel = 1;
+    o.acceptLo = 1;
+    o.acceptHi = 16;
+    o.stopAfter = -1;
+    for (int i = 1; i < argc; i++) {
+        const char *opt = argv[i];
+        unsigned long a, b;
+        if (!strcmp(opt, "--help")) {
+            fputs(kUsage, stdout);
+            exit(0);
+        }
+        if (!strcmp(opt, "--silent")) {
+            o.silent = true;
+            continue;
+        }
+        if (!strcmp(opt, "--quiet")) {
+            o.quiet = true;
+            continue;
+        }
+        const char *v = i + 1 < argc ? argv[i + 1] : NULL;
+        bool known = !strcmp(opt, "--port") || !strcmp(opt, "--version") ||
+                     !strcmp(opt, "--channel") || !strcmp(opt, "--accept") ||
+                     !strcmp(opt, "--delay") || !strcmp(opt, "--set-delay") ||
+                     !strcmp(opt, "--set-silence") || !strcmp(opt, "--stop-after") ||
+                     !strcmp(opt, "--fault") || !strcmp(opt, "--noise") ||
+                     !strcmp(opt, "--time-limit");
+        if (!known)
+            Fail("unknown option \"%s\" (see --help)", opt);
+        if (v == NULL)
+            Fail("%s needs a value", opt);
+        i++;
+        if (!strcmp(opt, "--port")) {
+            // Only COMn: the name is put behind \\.\, which would open any device it names.
+            unsigned long n;
+            if (_strnicmp(v, "COM", 3) || strlen(v) > 6 || !Number(v + 3, 1, 255, &n))
+                Fail("--port wants COM1..COM255, not \"%s\"", v);
+            snprintf(o.port, sizeof o.port, "COM%lu", n);
+        } else if (!strcmp(opt, "--version")) {
+            o.version = v;
+        } else if (!strcmp(opt, "--channel")) {
+            if (!Number(v, 1, 16, &a))
+                Fail("--channel wants 1..16, not \"%s\"", v);
+            o.channel = (int)a;
+        } else if (!strcmp(opt, "--accept")) {
+            if (!Range(v, 1, 16, &a, &b))
+                Fail("--accept wants A-B with 1 <= A <= B <= 16, not \"%s\"", v);
+            o.acceptLo = (int)a;
+            o.acceptHi = (int)b;
+        } else if (!strcmp(opt, "--delay")) {
+            if (!Number(v, 0, kMaxDelayMs, &a))
+                Fail("--delay wants 0..%lu ms, not \"%s\"", kMaxDelayMs, v);
+            o.delayMs = a;
+        } else if (!strcmp(opt, "--set-delay")) {
+            if (!Range(v, 0, kMaxDelayMs, &a, &b))
+                Fail("--set-delay wants MIN-MAX ms within 0..%lu, not \"%s\"", kMaxDelayMs, v);
+            o.randomSetDelay = true;
+            o.setDelayMin = a;
+            o.setDelayMax = b;
+        } else if (!strcmp(opt, "--set-silence")) {
+            if (!Number(v, 0, 100, &a))
+                Fail("--set-silence wants a percentage 0..100, not \"%s\"", v);
+            o.setSilencePercent = a;
+        } else if (!strcmp(opt, "--stop-after")) {
+            if (!Number(v, 0, 1000000000, &a))
+                Fail("--stop-after wants a count of polls, not \"%s\"", v);
+            o.stopAfter = (long)a;
+        } else if (!strcmp(opt, "--fault")) {
+            unsigned f = !strcmp(v, "split") ? kSplit : !strcmp(v, "double") ? kDouble
+                         : !strcmp(v, "stray") ? kStray : !strcmp(v, "nozero") ? kNoZero : 0;
+            if (f == 0)
+                Fail("--fault wants split, double, stray or nozero, not \"%s\"", v);
+            o.faults |= f;
+        } else if (!strcmp(opt, "--noise")) {
+            if (!Number(v, 1, 3600, &a))
+                Fail("--noise wants 1..3600 seconds, not \"%s\"", v);
+            o.noiseMs = a * 1000;
+        } else {
+            if (!Number(v, 1, 604800, &a))
+                Fail("--time-limit wants 1..604800 seconds, not \"%s\"", v);
+            o.timeLimitMs = a * 1000;
+        }
+    }
+    if (!o.port[0])
+        Fail("--port COMn is required (see --help)");
+    // The length byte counts the text and, unless left out, its closing zero.
+    size_t room = (o.faults & kNoZero) ? 255 : 254;
+    if (strlen(o.version) > room)
+        Fail("--version text is %u bytes, at most %u fit in a frame",
+             (unsigned)strlen(o.version), (unsigned)room);
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o = Parse(argc, argv);
+    g_quiet = o.quiet;
+
+    static State st;   // static: the receive buffer need not sit on the stack
+    st.line = LineOpen(o.port);
+    if (st.line == INVALID_HANDLE_VALUE)
+        Fail("cannot open %s (error %lu)", o.port, GetLastError());
+    st.index = o.channel - 1;
+    st.rng = (GetTickCount() ^ (GetCurrentProcessId() << 16)) | 1;
+
+    g_stop = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_done = CreateEventA(NULL, TRUE, FALSE, NULL);
+    SetConsoleCtrlHandler(OnCtrl, TRUE);
+    g_start = GetTickCount64();
+
+    std::string version = Quoted((const BYTE *)o.version, strlen(o.version));
+    Log(false, "listening on %s: version %s, channel %d, accept %d-%d", o.port, version.c_str(),
+        o.channel, o.acceptLo, o.acceptHi);
+    if (o.noiseMs)
+        Log(false, "noise for %lu s, nothing answered meanwhile", o.noiseMs / 1000);
+
+    DWORD noiseSent = 0, lastActivity = 0;
+    bool noisy = o.noiseMs != 0;
+    while (!Stopping(o)) {
+        if (noisy && !NoiseOn(o)) {
+            noisy = false;
+            Log(false, "noise over: %lu random bytes written", noiseSent);
+        }
+        if (noisy)
+            NoiseTick(st, &noiseSent);
+        DWORD got = LineRead(st.line, st.buf + st.len, sizeof st.buf - st.len, noisy ? 10 : 50);
+        if (got) {
+            st.len += got;
+            Consume(st, o, false);
+            lastActivity = Now();   // after answering, so a long --delay does not count as quiet
+        } else if (st.len && Now() - lastActivity >= kStaleMs) {
+            Consume(st, o, true);
+        }
+    }
+    if (st.len)
+        Consume(st, o, true);   // log what was left unfinished rather than lose it silently
+    Log(false, WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? "stopped" : "time limit reached");
+    LineClose(st.line);
+    SetEvent(g_done);
+    return 0;
+}
