@@ -68,27 +68,6 @@ double Now()
     return 1000.0 * c.QuadPart / f.QuadPart;
 }
 
-// What a probe should find: the prefix's own COM devices (the mapped lines and whatever Wine
-// made of the host's /dev/ttyS*), COM1 to COM32.
-DWORD ExpectedProbeMask()
-{
-    const char *prefix = getenv("WINEPREFIX");
-    if (prefix == NULL)
-        return 0;
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA((UnixPath(prefix) + "\\dosdevices\\com*").c_str(), &fd);
-    DWORD mask = 0;
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        int n = atoi(fd.cFileName + 3);
-        if (n >= 1 && n <= 32)
-            mask |= 1u << (n - 1);
-    } while (FindNextFileA(find, &fd));
-    FindClose(find);
-    return mask;
-}
-
 struct FarEnd {
     HANDLE line;
     explicit FarEnd(const char *name) : line(LineOpen(name)) {}
@@ -109,7 +88,7 @@ Bytes Collect(size_t want, DWORD ms)
 
 TEST(Probe, FindsExactlyThePortsThePrefixHas)
 {
-    DWORD expected = ExpectedProbeMask();
+    DWORD expected = PrefixPortMask();
     ASSERT_EQ(expected & 0x00000204u, 0x00000204u) << "COM3 and COM10 are not mapped";
     DWORD mask = SerialProbePorts();
     printf("probe mask %08lx, prefix has %08lx\n", mask, expected);

@@ -81,3 +81,22 @@ int Descriptors(unsigned long pid)
     snprintf(cmd, sizeof cmd, "ls /proc/%lu/fd | wc -l", pid);
     return atoi(UnixRun(cmd).c_str());
 }
+
+unsigned long PrefixPortMask()
+{
+    const char *prefix = getenv("WINEPREFIX");
+    if (prefix == NULL)
+        return 0;
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((UnixPath(prefix) + "\\dosdevices\\com*").c_str(), &fd);
+    unsigned long mask = 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        int n = atoi(fd.cFileName + 3);
+        if (n >= 1 && n <= 32)
+            mask |= 1ul << (n - 1);
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return mask;
+}

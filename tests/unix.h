@@ -15,6 +15,10 @@ std::string TestEnvDir();
 // not finish within 10 s.
 std::string UnixRun(const std::string &command);
 
+// The COM ports COM1 to COM32 that the test prefix has (the mapped lines and whatever Wine made
+// of the host's /dev/ttyS*), as a mask: bit n-1 for COMn.
+unsigned long PrefixPortMask();
+
 // This process's Linux process id.
 unsigned long UnixPid();
 

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <deque>
 #include <string>
 
 namespace {
@@ -22,7 +23,8 @@ enum { kSplit = 1, kDouble = 2, kStray = 4, kNoZero = 8 };
 
 const DWORD kMaxDelayMs = 60000;
 const DWORD kNoiseBytesPerSecond = 11520;   // what 115200 8N1 carries
-const DWORD kStaleMs = 500;                 // an unfinished request this quiet is given up
+const DWORD kStaleMs = 300;                 // an unfinished request this quiet is given up
+const size_t kMaxPending = 256;             // answers waiting out their delay
 
 struct Options {
     char port[8];
@@ -41,6 +43,14 @@ struct Options {
     bool quiet;
 };
 
+// An answer waiting for its time: frames are built when they are due to go out.
+struct Pending {
+    DWORD due;                    // ms since start
+    BYTE cmd, n;
+    BYTE payload[255];
+    std::string what;             // for the log
+};
+
 struct State {
     HANDLE line;
     int index;                    // current channel, 0..15
@@ -48,6 +58,7 @@ struct State {
     unsigned rng;
     BYTE buf[2048];               // received bytes not yet taken as a request or garbage
     DWORD len;
+    std::deque<Pending> pending;  // in order of the requests; each waits for the one before
 };
 
 const char kUsage[] =
@@ -165,11 +176,31 @@ std::string Frame(BYTE cmd, const BYTE *payload, BYTE n)
     return f + (char)0x55;
 }
 
-// Sends one answer after `delayMs`, shaped by the fault modes in force.
-void Answer(State &st, const Options &o, BYTE cmd, const BYTE *payload, BYTE n,
-            const std::string &what, DWORD delayMs)
+// Answers the request `delayMs` after it came in or, like a transmitter that does one thing
+// at a time, after the answer before it went out, whichever is later.
+void Queue(State &st, BYTE cmd, const BYTE *payload, BYTE n, const std::string &what,
+           DWORD delayMs)
 {
-    std::string out = Frame(cmd, payload, n), note;
+    if (st.pending.size() >= kMaxPending) {
+        Log(true, "   (%u answers already waiting: this one is dropped)", (unsigned)kMaxPending);
+        return;
+    }
+    Pending a;
+    DWORD now = Now();
+    a.due = (st.pending.empty() || st.pending.back().due < now ? now : st.pending.back().due) + delayMs;
+    a.cmd = cmd;
+    a.n = n;
+    memcpy(a.payload, payload, n);
+    a.what = what;
+    st.pending.push_back(a);
+}
+
+// Writes one answer, shaped by the fault modes in force.
+void Send(State &st, const Options &o, const Pending &a)
+{
+    std::string out = Frame(a.cmd, a.payload, a.n), note;
+    const std::string &what = a.what;
+    BYTE cmd = a.cmd;
     if (cmd == kVersion && (o.faults & kDouble)) {
         out += out;
         note += " (twice)";
@@ -178,11 +209,9 @@ void Answer(State &st, const Options &o, BYTE cmd, const BYTE *payload, BYTE n,
         out.insert(out.begin(), '\0');
         note += " (stray 00 first)";
     }
-    if (delayMs && !Pause(o, delayMs))
-        return;
     const BYTE *p = (const BYTE *)out.data();
-    DWORD first = (o.faults & kSplit) ? 4 : (DWORD)out.size();
-    if (first < out.size()) {
+    DWORD first = (o.faults & kSplit) && out.size() > 4 ? 4 : 0;
+    if (first) {
         bool ok = LineWrite(st.line, p, first);
         Log(true, "tx %s (first piece)%s", Hex(p, first).c_str(), ok ? "" : " - write failed");
         if (!ok || !Pause(o, 20))
@@ -240,19 +269,19 @@ void Handle(State &st, const Options &o, const BYTE *f, DWORD n)
         BYTE pn = (BYTE)((o.faults & kNoZero) ? tl : tl + 1);
         std::string v = "version " + Quoted(payload, tl) + ((o.faults & kNoZero) ? " (no zero byte)" : "");
         st.pollsAnswered++;
-        Answer(st, o, kVersion, payload, pn, v, o.delayMs);
+        Queue(st, kVersion, payload, pn, v, o.delayMs);
     } else if (cmd == kQuery) {
         BYTE c = (BYTE)st.index;
         char b[24];
         snprintf(b, sizeof b, "channel %d", st.index + 1);
-        Answer(st, o, kChannel, &c, 1, b, o.delayMs);
+        Queue(st, kChannel, &c, 1, b, o.delayMs);
     } else {
         BYTE ok = p[0] >= o.acceptLo - 1 && p[0] <= o.acceptHi - 1;
         if (ok)
             st.index = p[0];
         DWORD delay = o.randomSetDelay
             ? o.setDelayMin + Random(st) % (o.setDelayMax - o.setDelayMin + 1) : o.delayMs;
-        Answer(st, o, kResult, &ok, 1, ok ? "set result 1 (accepted)" : "set result 0 (refused)", delay);
+        Queue(st, kResult, &ok, 1, ok ? "set result 1 (accepted)" : "set result 0 (refused)", delay);
     }
 }
 
@@ -466,18 +495,29 @@ int main(int argc, char **argv)
         }
         if (noisy)
             NoiseTick(st, &noiseSent);
-        DWORD got = LineRead(st.line, st.buf + st.len, sizeof st.buf - st.len, noisy ? 10 : 50);
+        while (!st.pending.empty() && st.pending.front().due <= Now()) {
+            Send(st, o, st.pending.front());
+            st.pending.pop_front();
+        }
+        // Short reads keep the stop flag, the noise and the next answer's time in view.
+        DWORD wait = noisy ? 10 : 50;
+        if (!st.pending.empty()) {
+            DWORD due = st.pending.front().due, now = Now();
+            wait = due <= now ? 1 : due - now < wait ? due - now : wait;
+        }
+        DWORD got = LineRead(st.line, st.buf + st.len, sizeof st.buf - st.len, wait);
         if (got) {
             st.len += got;
+            lastActivity = Now();
             Consume(st, o, false);
-            lastActivity = Now();   // after answering, so a long --delay does not count as quiet
         } else if (st.len && Now() - lastActivity >= kStaleMs) {
             Consume(st, o, true);
         }
     }
     if (st.len)
         Consume(st, o, true);   // log what was left unfinished rather than lose it silently
-    Log(false, WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? "stopped" : "time limit reached");
+    Log(false, "%s%s", WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? "stopped" : "time limit reached",
+        st.pending.empty() ? "" : ", answers still waiting not sent");
     LineClose(st.line);
     SetEvent(g_done);
     return 0;
