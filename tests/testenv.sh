@@ -5,7 +5,9 @@
 #   an 800x600 Xvfb display for the program's window.
 # Every process started here is recorded by its id and ended by it in `stop`.
 #
-#   testenv.sh start|stop DIR     DIR holds the prefix and the state (pids, display, lines)
+#   testenv.sh start|stop DIR [--host-display]
+#       DIR holds the prefix and the state (pids, display, lines); with --host-display the
+#       program shows on $DISPLAY instead of a private Xvfb.
 #
 # The lines: the near end is what the program opens, the far end is where tests play the
 # transmitter. COM40 and up lie beyond the program's probe, so they never show in its list.
@@ -14,6 +16,7 @@
 set -uo pipefail
 cmd=${1:?start or stop}
 dir=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
+mode=${3-}
 export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43"
 
@@ -33,11 +36,16 @@ start() {
     stop
     [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 
-    local n=90
-    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
-    Xvfb :$n -screen 0 800x600x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-    echo $! > "$dir/xvfb.pid"
-    echo ":$n" > "$dir/display"
+    if [ "$mode" = --host-display ]; then
+        echo "$DISPLAY" > "$dir/display"
+    else
+        local n=90
+        while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+        Xvfb :$n -screen 0 800x600x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+        echo $! > "$dir/xvfb.pid"
+        echo ":$n" > "$dir/display"
+        for i in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+    fi
 
     local reg="$dir/ports.reg" pair near far i
     printf 'Windows Registry Editor Version 5.00\n\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' > "$reg"

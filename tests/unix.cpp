@@ -82,21 +82,36 @@ int Descriptors(unsigned long pid)
     return atoi(UnixRun(cmd).c_str());
 }
 
+static unsigned long PortBit(const char *name)
+{
+    int n = atoi(name + 3);
+    return (n >= 1 && n <= 32) ? 1ul << (n - 1) : 0;
+}
+
 unsigned long PrefixPortMask()
 {
-    const char *prefix = getenv("WINEPREFIX");
-    if (prefix == NULL)
-        return 0;
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA((UnixPath(prefix) + "\\dosdevices\\com*").c_str(), &fd);
     unsigned long mask = 0;
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        int n = atoi(fd.cFileName + 3);
-        if (n >= 1 && n <= 32)
-            mask |= 1ul << (n - 1);
-    } while (FindNextFileA(find, &fd));
-    FindClose(find);
+    // The devices Wine made for the host's serial ports and the mapped lines...
+    const char *prefix = getenv("WINEPREFIX");
+    WIN32_FIND_DATAA fd;
+    HANDLE find = prefix ? FindFirstFileA((UnixPath(prefix) + "\\dosdevices\\com*").c_str(), &fd)
+                         : INVALID_HANDLE_VALUE;
+    if (find != INVALID_HANDLE_VALUE) {
+        do
+            mask |= PortBit(fd.cFileName);
+        while (FindNextFileA(find, &fd));
+        FindClose(find);
+    }
+    // ...and every name the port map holds: Wine answers an open of those even when the line
+    // behind them is gone.
+    HKEY ports;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Wine\\Ports", 0, KEY_READ, &ports) == ERROR_SUCCESS) {
+        char name[32];
+        DWORD len = sizeof name;
+        for (DWORD i = 0; RegEnumValueA(ports, i, name, &len, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+             i++, len = sizeof name)
+            mask |= PortBit(name);
+        RegCloseKey(ports);
+    }
     return mask;
 }

@@ -1,0 +1,75 @@
+// rq47drive: drives a running configuration tool from the command line, one step per call,
+// for the demonstration run (tools/run.sh) and for trying things by hand.
+//
+//   rq47drive show                   prints every control's state (UTF-8)
+//   rq47drive port NAME              types NAME into the port field
+//   rq47drive click open|apply       presses Open/Close or Apply
+//   rq47drive channel N              picks channel N (1 to 16)
+//   rq47drive wait-status TEXT MS    waits up to MS ms for the status line to read TEXT
+//
+// Exit code: 0 done, 1 the window was not found or a wait ran out, 2 bad arguments.
+#include "driver.h"
+#include "panel.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int Usage()
+{
+    fprintf(stderr, "usage: rq47drive show | port NAME | click open|apply | channel N | "
+                    "wait-status TEXT MS\n");
+    return 2;
+}
+
+static void Show(HWND main, HWND panel)
+{
+    static const struct { int id; const char *name; } controls[] = {
+        {IDC_PORT_LIST, "port"}, {IDC_OPEN_BUTTON, "open"}, {IDC_VERSION_TEXT, "version"},
+        {IDC_CHANNEL_LIST, "channel"}, {IDC_APPLY_BUTTON, "apply"}, {IDC_STATUS_TEXT, "status"},
+    };
+    printf("window  \"%s\"\n", DriveUtf8(DriveText(main)).c_str());
+    for (const auto &c : controls)
+        printf("%-8s\"%s\"%s\n", c.name, DriveUtf8(DriveItemText(panel, c.id)).c_str(),
+               DriveEnabled(panel, c.id) ? "" : " (disabled)");
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return Usage();
+    const char *verb = argv[1];
+    HWND main = DriveFindMain(5000);
+    HWND panel = main ? DrivePanel(main) : NULL;
+    if (panel == NULL) {
+        fprintf(stderr, "rq47drive: no configuration tool window found\n");
+        return 1;
+    }
+    if (strcmp(verb, "show") == 0 && argc == 2) {
+        Show(main, panel);
+    } else if (strcmp(verb, "port") == 0 && argc == 3) {
+        DriveSetText(panel, IDC_PORT_LIST, argv[2]);
+    } else if (strcmp(verb, "click") == 0 && argc == 3) {
+        if (strcmp(argv[2], "open") == 0)
+            DriveClick(panel, IDC_OPEN_BUTTON);
+        else if (strcmp(argv[2], "apply") == 0)
+            DriveClick(panel, IDC_APPLY_BUTTON);
+        else
+            return Usage();
+    } else if (strcmp(verb, "channel") == 0 && argc == 3) {
+        int channel = atoi(argv[2]);
+        if (channel < 1 || channel > 16)
+            return Usage();
+        DriveSelect(panel, IDC_CHANNEL_LIST, channel - 1);
+    } else if (strcmp(verb, "wait-status") == 0 && argc == 4) {
+        // The argument arrives in the ANSI code page, GBK here, as the program's texts are.
+        if (!DriveWaitText(panel, IDC_STATUS_TEXT, argv[2], DWORD(atoi(argv[3])))) {
+            fprintf(stderr, "rq47drive: status reads \"%s\"\n",
+                    DriveUtf8(DriveItemText(panel, IDC_STATUS_TEXT)).c_str());
+            return 1;
+        }
+    } else {
+        return Usage();
+    }
+    return 0;
+}
