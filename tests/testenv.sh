@@ -22,12 +22,13 @@ lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43"
 
 stop() {
     local f
+    # The Wine processes first, while their display and lines are still there.
+    wineserver -k 2>/dev/null
     for f in "$dir"/*.pid; do
         [ -e "$f" ] || continue
         kill "$(cat "$f")" 2>/dev/null
         rm -f "$f"
     done
-    wineserver -k 2>/dev/null
     rm -f "$dir"/unplug-* "$dir/display"
     return 0
 }
@@ -59,12 +60,16 @@ start() {
     done
     # The panel's font is not on Linux; let Wine draw it with one that has the Chinese glyphs.
     printf '\n[-HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"微软雅黑"="WenQuanYi Micro Hei"\n' >> "$reg"
+    # There is no window manager on these displays: let Wine draw the title bar and frame.
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n' >> "$reg"
     # regedit reads a version 5 file as UTF-16, which keeps the font name intact.
     iconv -f UTF-8 -t UTF-16 "$reg" > "$reg.utf16"
     wine regedit /S "$(winepath -w "$reg.utf16" 2>/dev/null)" >/dev/null 2>&1
     # The port mapping is read when the wineserver starts.
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
+    # Start it here, away from the caller's output, and keep it until `stop`.
+    wineserver -p </dev/null >/dev/null 2>&1
 
     # The unplug switch: a watcher that ends COM11's line when a test asks for it.
     ( while [ ! -e "$dir/unplug-COM11" ]; do sleep 0.05; done

@@ -6,6 +6,7 @@
 //   rq47drive click open|apply       presses Open/Close or Apply
 //   rq47drive channel N              picks channel N (1 to 16)
 //   rq47drive wait-status TEXT MS    waits up to MS ms for the status line to read TEXT
+//   rq47drive wait-channel N MS      waits up to MS ms for channel N to be read back
 //
 // Exit code: 0 done, 1 the window was not found or a wait ran out, 2 bad arguments.
 #include "driver.h"
@@ -18,7 +19,7 @@
 static int Usage()
 {
     fprintf(stderr, "usage: rq47drive show | port NAME | click open|apply | channel N | "
-                    "wait-status TEXT MS\n");
+                    "wait-status TEXT MS | wait-channel N MS\n");
     return 2;
 }
 
@@ -39,7 +40,7 @@ int main(int argc, char **argv)
     if (argc < 2)
         return Usage();
     const char *verb = argv[1];
-    HWND main = DriveFindMain(5000);
+    HWND main = DriveFindMain(30000);   // a first start in a fresh Wine prefix is slow
     HWND panel = main ? DrivePanel(main) : NULL;
     if (panel == NULL) {
         fprintf(stderr, "rq47drive: no configuration tool window found\n");
@@ -67,6 +68,16 @@ int main(int argc, char **argv)
             fprintf(stderr, "rq47drive: status reads \"%s\"\n",
                     DriveUtf8(DriveItemText(panel, IDC_STATUS_TEXT)).c_str());
             return 1;
+        }
+    } else if (strcmp(verb, "wait-channel") == 0 && argc == 4) {
+        DWORD start = GetTickCount(), ms = DWORD(atoi(argv[3]));
+        while (!DriveEnabled(panel, IDC_CHANNEL_LIST) ||
+               DriveSelection(panel, IDC_CHANNEL_LIST) != atoi(argv[2]) - 1) {
+            if (GetTickCount() - start >= ms) {
+                fprintf(stderr, "rq47drive: channel %s not read back\n", argv[2]);
+                return 1;
+            }
+            Sleep(5);
         }
     } else {
         return Usage();

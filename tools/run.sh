@@ -65,6 +65,7 @@ shot started
 drive port COM3
 drive click open
 drive wait-status 变送器已连接 3000
+drive wait-channel 3 3000
 echo "Connected:"; drive show
 shot connected
 drive channel 5

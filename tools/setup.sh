@@ -1,23 +1,22 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a Debian machine, as root, with no display and no
-# terminal. Safe to run again: it only installs what is missing.
+# Installs what building, running and testing need on a Debian machine, as root, with no
+# display and no terminal. Safe to run again: it installs only what is missing.
 set -euo pipefail
 
-need=()
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+packages=(cmake make python3 g++-mingw-w64-i686-posix googletest wine wine32:i386 fonts-wine
+          xvfb x11-utils imagemagick socat locales fonts-wqy-microhei procps)
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-    updated=
-fi
-for p in cmake make python3 g++-mingw-w64-i686-posix googletest wine wine32:i386 xvfb x11-utils \
-         socat locales fonts-wqy-microhei imagemagick procps; do
-    have "$p" || need+=("$p")
+# wine32 is an i386 package.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#need[@]} -gt 0 ] || [ "${updated-x}" = "" ]; then
+if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
-    [ ${#need[@]} -gt 0 ] && apt-get install -y -q --no-install-recommends "${need[@]}"
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # Wine's ANSI code page follows LANG, and only a generated locale counts.
