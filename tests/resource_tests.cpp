@@ -46,6 +46,12 @@ std::string Gbk(const wchar_t *w, size_t n)
     return s;
 }
 
+// Every text test here assumes the program's texts reach the ANSI functions as GBK.
+TEST(Environment, AnsiCodePageIs936)
+{
+    EXPECT_EQ(GetACP(), 936u) << "LANG=zh_CN.UTF-8 with the locale generated, and a fresh wineserver";
+}
+
 TEST(Exe, IsA32BitGuiProgramImportingOnlySystemDlls)
 {
     ASSERT_NE(Image(), nullptr) << ExePath();

@@ -68,8 +68,10 @@ start() {
     # The port mapping is read when the wineserver starts.
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
-    # Start it here, away from the caller's output, and keep it until `stop`.
+    # Start it and Wine's own services here, away from the caller's output (ctest waits for
+    # every holder of its pipes), and keep them until `stop`.
     wineserver -p </dev/null >/dev/null 2>&1
+    DISPLAY=$(cat "$dir/display") wine wineboot </dev/null >/dev/null 2>&1
 
     # The unplug switch: a watcher that ends COM11's line when a test asks for it.
     ( while [ ! -e "$dir/unplug-COM11" ]; do sleep 0.05; done

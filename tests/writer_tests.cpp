@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdio.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -166,6 +168,28 @@ TEST(Writer, CloseDuringAPendingWriteIsPromptAndTheWriterCarriesOn)
     ASSERT_EQ(SerialSendFrame(FRAME_POLL, 7), 0);
     EXPECT_EQ(next.Read(1000), kPoll);
     SerialClose();
+}
+
+// A handle lent to the reader or writer is never closed under them: the close waits until it is
+// given back (cancelling what it has pending meanwhile), so the value cannot have come to name
+// another object while a worker still uses it.
+TEST(Close, WaitsUntilABorrowedHandleIsGivenBack)
+{
+    Pipe pipe(4096);
+    ASSERT_TRUE(SerialOpen(pipe.name));
+    HANDLE lent = SerialPortBorrow();
+    ASSERT_NE(lent, INVALID_HANDLE_VALUE);
+    std::atomic<bool> closed(false);
+    std::thread closer([&] { SerialClose(); closed = true; });
+    Sleep(100);
+    EXPECT_FALSE(closed) << "closed while a worker still held the handle";
+    DWORD flags;
+    EXPECT_TRUE(GetHandleInformation(lent, &flags)) << "the lent handle is gone";
+    EXPECT_EQ(SerialPortBorrow(), INVALID_HANDLE_VALUE) << "lent out again while closing";
+    SerialPortRelease();
+    closer.join();
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(SerialIsOpen());
 }
 
 } // namespace

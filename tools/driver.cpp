@@ -27,9 +27,12 @@ HWND DriveFindMain(DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
+        // The window shows only once its panel is initialised.
         HWND main = FindWindowA("Pellwick", NULL);
-        if (main != NULL || GetTickCount() - start >= timeoutMs)
+        if (main != NULL && IsWindowVisible(main))
             return main;
+        if (GetTickCount() - start >= timeoutMs)
+            return NULL;
         Sleep(20);
     }
 }

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-// The main window of a running tool (class "Pellwick"), waiting up to `timeoutMs`; NULL if none.
+// The main window of a running tool (class "Pellwick") once it is shown, waiting up to
+// `timeoutMs`; NULL if none.
 HWND DriveFindMain(DWORD timeoutMs);
 
 // The panel inside the main window; NULL if it is not there.

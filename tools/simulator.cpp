@@ -92,27 +92,10 @@ BOOL WINAPI OnCtrl(DWORD type)
     return TRUE;
 }
 
-// Time left before --time-limit, or INFINITE without one.
-DWORD Remaining(const Options &o)
-{
-    if (o.timeLimitMs == 0)
-        return INFINITE;
-    DWORD now = Now();
-    return now >= o.timeLimitMs ? 0 : o.timeLimitMs - now;
-}
-
 bool Stopping(const Options &o)
 {
-    return WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 || Remaining(o) == 0;
-}
-
-// Waits `ms` unless told to stop first; false when stopping.
-bool Pause(const Options &o, DWORD ms)
-{
-    DWORD left = Remaining(o);
-    if (WaitForSingleObject(g_stop, ms < left ? ms : left) == WAIT_OBJECT_0)
-        return false;
-    return Remaining(o) != 0;
+    return WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ||
+           (o.timeLimitMs && Now() >= o.timeLimitMs);
 }
 
 unsigned Random(State &st)        // xorshift32: rand()'s 15 bits fall short of 60000 ms
@@ -170,10 +153,8 @@ std::string Quoted(const BYTE *p, size_t n)
 std::string Frame(BYTE cmd, const BYTE *payload, BYTE n)
 {
     const char head[] = {(char)0x55, (char)0xAA, 0, (char)cmd, (char)n};
-    std::string f(head, sizeof head);
-    f.append((const char *)payload, n);
-    f += (char)0xAA;
-    return f + (char)0x55;
+    const char tail[] = {(char)0xAA, 0x55};
+    return std::string(head, 5) + std::string((const char *)payload, n) + std::string(tail, 2);
 }
 
 // Answers the request `delayMs` after it came in or, like a transmitter that does one thing
@@ -182,16 +163,13 @@ void Queue(State &st, BYTE cmd, const BYTE *payload, BYTE n, const std::string &
            DWORD delayMs)
 {
     if (st.pending.size() >= kMaxPending) {
-        Log(true, "   (%u answers already waiting: this one is dropped)", (unsigned)kMaxPending);
+        Log(true, "not answered: %u answers already waiting", (unsigned)kMaxPending);
         return;
     }
-    Pending a;
     DWORD now = Now();
-    a.due = (st.pending.empty() || st.pending.back().due < now ? now : st.pending.back().due) + delayMs;
-    a.cmd = cmd;
-    a.n = n;
+    Pending a = {(st.pending.empty() || st.pending.back().due < now ? now : st.pending.back().due) +
+                 delayMs, cmd, n, {}, what};
     memcpy(a.payload, payload, n);
-    a.what = what;
     st.pending.push_back(a);
 }
 
@@ -199,9 +177,7 @@ void Queue(State &st, BYTE cmd, const BYTE *payload, BYTE n, const std::string &
 void Send(State &st, const Options &o, const Pending &a)
 {
     std::string out = Frame(a.cmd, a.payload, a.n), note;
-    const std::string &what = a.what;
-    BYTE cmd = a.cmd;
-    if (cmd == kVersion && (o.faults & kDouble)) {
+    if (a.cmd == kVersion && (o.faults & kDouble)) {
         out += out;
         note += " (twice)";
     }
@@ -214,11 +190,11 @@ void Send(State &st, const Options &o, const Pending &a)
     if (first) {
         bool ok = LineWrite(st.line, p, first);
         Log(true, "tx %s (first piece)%s", Hex(p, first).c_str(), ok ? "" : " - write failed");
-        if (!ok || !Pause(o, 20))
+        if (!ok || WaitForSingleObject(g_stop, 20) == WAIT_OBJECT_0)
             return;
     }
     bool ok = LineWrite(st.line, p + first, (DWORD)out.size() - first);
-    Log(true, "tx %s %s%s%s", Hex(p + first, out.size() - first).c_str(), what.c_str(),
+    Log(true, "tx %s %s%s%s", Hex(p + first, out.size() - first).c_str(), a.what.c_str(),
         note.c_str(), ok ? "" : " - write failed");
 }
 
@@ -244,32 +220,30 @@ void Handle(State &st, const Options &o, const BYTE *f, DWORD n)
         Log(true, "rx %s %s with %u payload bytes, ignored", rx.c_str(), name, len);
         return;
     }
-    std::string what = name;
-    if (cmd == kSet) {
-        char b[40];
-        snprintf(b, sizeof b, p[0] < 16 ? " %u" : " index %u (no such channel)",
-                 p[0] < 16 ? p[0] + 1u : p[0]);
-        what += b;
-    }
+    char what[48];
+    if (cmd != kSet)
+        snprintf(what, sizeof what, "%s", name);
+    else if (p[0] < 16)
+        snprintf(what, sizeof what, "set channel %u", p[0] + 1u);
+    else
+        snprintf(what, sizeof what, "set channel index %u (no such channel)", p[0]);
     if (mute) {
-        Log(true, "rx %s %s - not answered (%s)", rx.c_str(), what.c_str(), mute);
+        Log(true, "rx %s %s - not answered (%s)", rx.c_str(), what, mute);
         return;
     }
     if (cmd == kSet && o.setSilencePercent && Random(st) % 100 < o.setSilencePercent) {
-        Log(true, "rx %s %s - dropped (set-silence)", rx.c_str(), what.c_str());
+        Log(true, "rx %s %s - dropped (set-silence)", rx.c_str(), what);
         return;
     }
-    Log(true, "rx %s %s", rx.c_str(), what.c_str());
+    Log(true, "rx %s %s", rx.c_str(), what);
 
     if (cmd == kPoll) {
-        size_t tl = strlen(o.version);
-        BYTE payload[256];
-        memcpy(payload, o.version, tl);
-        payload[tl] = 0;
-        BYTE pn = (BYTE)((o.faults & kNoZero) ? tl : tl + 1);
-        std::string v = "version " + Quoted(payload, tl) + ((o.faults & kNoZero) ? " (no zero byte)" : "");
+        // The zero byte after the text comes with it: strlen stops there.
+        BYTE tl = (BYTE)strlen(o.version), nozero = (o.faults & kNoZero) != 0;
+        std::string v = "version " + Quoted((const BYTE *)o.version, tl) +
+                        (nozero ? " (no zero byte)" : "");
         st.pollsAnswered++;
-        Queue(st, kVersion, payload, pn, v, o.delayMs);
+        Queue(st, kVersion, (const BYTE *)o.version, (BYTE)(nozero ? tl : tl + 1), v, o.delayMs);
     } else if (cmd == kQuery) {
         BYTE c = (BYTE)st.index;
         char b[24];
@@ -281,7 +255,8 @@ void Handle(State &st, const Options &o, const BYTE *f, DWORD n)
             st.index = p[0];
         DWORD delay = o.randomSetDelay
             ? o.setDelayMin + Random(st) % (o.setDelayMax - o.setDelayMin + 1) : o.delayMs;
-        Queue(st, kResult, &ok, 1, ok ? "set result 1 (accepted)" : "set result 0 (refused)", delay);
+        Queue(st, kResult, &ok, 1, ok ? "set result 1 (accepted)" : "set result 0 (refused)",
+              delay);
     }
 }
 
@@ -355,14 +330,33 @@ bool Number(const char *s, unsigned long lo, unsigned long hi, unsigned long *ou
     return true;
 }
 
-// "A-B" (or a lone "A") with lo <= A <= B <= hi.
-bool Range(const char *s, unsigned long lo, unsigned long hi, unsigned long *a, unsigned long *b)
+unsigned long WantNumber(const char *opt, const char *v, unsigned long lo, unsigned long hi)
 {
-    const char *dash = strchr(s, '-');
-    if (dash == NULL)
-        return Number(s, lo, hi, a) && (*b = *a, true);
-    std::string left(s, dash);
-    return Number(left.c_str(), lo, hi, a) && Number(dash + 1, lo, hi, b) && *a <= *b;
+    unsigned long n;
+    if (!Number(v, lo, hi, &n))
+        Fail("%s wants a number %lu..%lu, not \"%s\"", opt, lo, hi, v);
+    return n;
+}
+
+// "A-B" (or a lone "A") with lo <= A <= B <= hi.
+void WantRange(const char *opt, const char *v, unsigned long lo, unsigned long hi,
+               unsigned long *a, unsigned long *b)
+{
+    const char *dash = strchr(v, '-');
+    std::string left = dash ? std::string(v, dash) : v;
+    if (!Number(left.c_str(), lo, hi, a) || !Number(dash ? dash + 1 : v, *a, hi, b))
+        Fail("%s wants A-B with %lu <= A <= B <= %lu, not \"%s\"", opt, lo, hi, v);
+}
+
+// True when argv[*i] is option `name`, which takes a value: *v gets it.
+bool Takes(int argc, char **argv, int *i, const char *name, const char **v)
+{
+    if (strcmp(argv[*i], name))
+        return false;
+    if (*i + 1 >= argc)
+        Fail("%s needs a value", name);
+    *v = argv[++*i];
+    return true;
 }
 
 Options Parse(int argc, char **argv)
@@ -374,81 +368,51 @@ Options Parse(int argc, char **argv)
     o.acceptHi = 16;
     o.stopAfter = -1;
     for (int i = 1; i < argc; i++) {
-        const char *opt = argv[i];
+        const char *opt = argv[i], *v;
         unsigned long a, b;
         if (!strcmp(opt, "--help")) {
             fputs(kUsage, stdout);
             exit(0);
-        }
-        if (!strcmp(opt, "--silent")) {
+        } else if (!strcmp(opt, "--silent")) {
             o.silent = true;
-            continue;
-        }
-        if (!strcmp(opt, "--quiet")) {
+        } else if (!strcmp(opt, "--quiet")) {
             o.quiet = true;
-            continue;
-        }
-        const char *v = i + 1 < argc ? argv[i + 1] : NULL;
-        bool known = !strcmp(opt, "--port") || !strcmp(opt, "--version") ||
-                     !strcmp(opt, "--channel") || !strcmp(opt, "--accept") ||
-                     !strcmp(opt, "--delay") || !strcmp(opt, "--set-delay") ||
-                     !strcmp(opt, "--set-silence") || !strcmp(opt, "--stop-after") ||
-                     !strcmp(opt, "--fault") || !strcmp(opt, "--noise") ||
-                     !strcmp(opt, "--time-limit");
-        if (!known)
-            Fail("unknown option \"%s\" (see --help)", opt);
-        if (v == NULL)
-            Fail("%s needs a value", opt);
-        i++;
-        if (!strcmp(opt, "--port")) {
-            // Only COMn: the name is put behind \\.\, which would open any device it names.
-            unsigned long n;
-            if (_strnicmp(v, "COM", 3) || strlen(v) > 6 || !Number(v + 3, 1, 255, &n))
+        } else if (Takes(argc, argv, &i, "--port", &v)) {
+            // Only COMn: the name goes behind \\.\, where it could name any device at all.
+            if (_strnicmp(v, "COM", 3) || strlen(v) > 6 || !Number(v + 3, 1, 255, &a))
                 Fail("--port wants COM1..COM255, not \"%s\"", v);
-            snprintf(o.port, sizeof o.port, "COM%lu", n);
-        } else if (!strcmp(opt, "--version")) {
+            snprintf(o.port, sizeof o.port, "COM%lu", a);
+        } else if (Takes(argc, argv, &i, "--version", &v)) {
             o.version = v;
-        } else if (!strcmp(opt, "--channel")) {
-            if (!Number(v, 1, 16, &a))
-                Fail("--channel wants 1..16, not \"%s\"", v);
-            o.channel = (int)a;
-        } else if (!strcmp(opt, "--accept")) {
-            if (!Range(v, 1, 16, &a, &b))
-                Fail("--accept wants A-B with 1 <= A <= B <= 16, not \"%s\"", v);
+        } else if (Takes(argc, argv, &i, "--channel", &v)) {
+            o.channel = (int)WantNumber(opt, v, 1, 16);
+        } else if (Takes(argc, argv, &i, "--accept", &v)) {
+            WantRange(opt, v, 1, 16, &a, &b);
             o.acceptLo = (int)a;
             o.acceptHi = (int)b;
-        } else if (!strcmp(opt, "--delay")) {
-            if (!Number(v, 0, kMaxDelayMs, &a))
-                Fail("--delay wants 0..%lu ms, not \"%s\"", kMaxDelayMs, v);
-            o.delayMs = a;
-        } else if (!strcmp(opt, "--set-delay")) {
-            if (!Range(v, 0, kMaxDelayMs, &a, &b))
-                Fail("--set-delay wants MIN-MAX ms within 0..%lu, not \"%s\"", kMaxDelayMs, v);
+        } else if (Takes(argc, argv, &i, "--delay", &v)) {
+            o.delayMs = WantNumber(opt, v, 0, kMaxDelayMs);
+        } else if (Takes(argc, argv, &i, "--set-delay", &v)) {
+            WantRange(opt, v, 0, kMaxDelayMs, &a, &b);
             o.randomSetDelay = true;
             o.setDelayMin = a;
             o.setDelayMax = b;
-        } else if (!strcmp(opt, "--set-silence")) {
-            if (!Number(v, 0, 100, &a))
-                Fail("--set-silence wants a percentage 0..100, not \"%s\"", v);
-            o.setSilencePercent = a;
-        } else if (!strcmp(opt, "--stop-after")) {
-            if (!Number(v, 0, 1000000000, &a))
-                Fail("--stop-after wants a count of polls, not \"%s\"", v);
-            o.stopAfter = (long)a;
-        } else if (!strcmp(opt, "--fault")) {
+        } else if (Takes(argc, argv, &i, "--set-silence", &v)) {
+            o.setSilencePercent = WantNumber(opt, v, 0, 100);
+        } else if (Takes(argc, argv, &i, "--stop-after", &v)) {
+            o.stopAfter = (long)WantNumber(opt, v, 0, 1000000000);
+        } else if (Takes(argc, argv, &i, "--fault", &v)) {
             unsigned f = !strcmp(v, "split") ? kSplit : !strcmp(v, "double") ? kDouble
                          : !strcmp(v, "stray") ? kStray : !strcmp(v, "nozero") ? kNoZero : 0;
             if (f == 0)
                 Fail("--fault wants split, double, stray or nozero, not \"%s\"", v);
             o.faults |= f;
-        } else if (!strcmp(opt, "--noise")) {
-            if (!Number(v, 1, 3600, &a))
-                Fail("--noise wants 1..3600 seconds, not \"%s\"", v);
-            o.noiseMs = a * 1000;
+        } else if (Takes(argc, argv, &i, "--noise", &v)) {
+            o.noiseMs = WantNumber(opt, v, 1, 3600) * 1000;
+        } else if (Takes(argc, argv, &i, "--time-limit", &v)) {
+            o.timeLimitMs = WantNumber(opt, v, 1, 604800) * 1000;
         } else {
-            if (!Number(v, 1, 604800, &a))
-                Fail("--time-limit wants 1..604800 seconds, not \"%s\"", v);
-            o.timeLimitMs = a * 1000;
+            Fail("unknown option \"%s\" (see --help)", opt);
         }
     }
     if (!o.port[0])
@@ -516,7 +480,8 @@ int main(int argc, char **argv)
     }
     if (st.len)
         Consume(st, o, true);   // log what was left unfinished rather than lose it silently
-    Log(false, "%s%s", WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? "stopped" : "time limit reached",
+    Log(false, "%s%s", WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? "stopped"
+                                                                     : "time limit reached",
         st.pending.empty() ? "" : ", answers still waiting not sent");
     LineClose(st.line);
     SetEvent(g_done);
