@@ -6,6 +6,8 @@
 #include "program.h"
 #include "unix.h"
 
+#include "clock.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,14 +32,6 @@ protected:
     std::string Text(int id) { return DriveItemText(program.panel, id); }
     bool Enabled(int id) { return DriveEnabled(program.panel, id); }
 };
-
-double Now()
-{
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return 1000.0 * c.QuadPart / f.QuadPart;
-}
 
 TEST_F(Panel, StartsClosedWithEveryControlAsItShouldBe)
 {

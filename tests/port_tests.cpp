@@ -6,6 +6,8 @@
 #include "link.h"
 #include "unix.h"
 
+#include "clock.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -58,14 +60,6 @@ std::vector<Bytes> TakePieces()
     std::vector<Bytes> p;
     p.swap(g_pieces);
     return p;
-}
-
-double Now()
-{
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return 1000.0 * c.QuadPart / f.QuadPart;
 }
 
 struct FarEnd {

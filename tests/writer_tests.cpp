@@ -2,6 +2,8 @@
 // test can read exactly what was written, and can make a write stay pending.
 #include "link.h"
 
+#include "clock.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -60,14 +62,6 @@ struct Pipe {
         return Bytes(buf, buf + got);
     }
 };
-
-double Now()
-{
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return 1000.0 * c.QuadPart / f.QuadPart;
-}
 
 const Bytes kPoll(FRAME_POLL, FRAME_POLL + 7);
 const Bytes kQuery(FRAME_QUERY_CHANNEL, FRAME_QUERY_CHANNEL + 7);

@@ -1,0 +1,320 @@
+// The whole tool end to end: the real program under Wine on the test display, a simulated
+// transmitter (rq47sim) on the far end of its line, and this process as the operator, through
+// the driver. The simulator's log is the record of what crossed the line.
+#include "clock.h"
+#include "driver.h"
+#include "line.h"
+#include "panel.h"
+#include "program.h"
+#include "unix.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kPollRx[] = "rx 55 AA 00 01 00 AA 55";
+const char kQueryRx[] = "rx 55 AA 00 03 00 AA 55";
+
+// A simulated transmitter on a far end, logging to a file of the test world.
+struct Simulator {
+    PROCESS_INFORMATION process = {};
+    std::string log;
+
+    void Start(const std::string &options, const char *port = "COM40")
+    {
+        static int serial;
+        log = UnixPath(TestEnvDir()) + "\\sim-" + std::to_string(GetCurrentProcessId()) + "-" +
+              std::to_string(++serial) + ".log";
+        SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+        HANDLE out = CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                 CREATE_ALWAYS, 0, NULL);
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+        std::string line = "\"" + UnixPath(getenv("RQ47_SIM")) + "\" --port " + port + " " + options;
+        BOOL ok = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &si, &process);
+        CloseHandle(out);
+        ASSERT_TRUE(ok) << line;
+        // It is listening once it has said so.
+        for (int i = 0; i < 500 && Log().find("listening") == std::string::npos; i++)
+            Sleep(10);
+        ASSERT_NE(Log().find("listening"), std::string::npos) << Log();
+    }
+    void Stop()
+    {
+        if (process.hProcess == NULL)
+            return;
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, 5000);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        process.hProcess = NULL;
+    }
+    std::string Log() const
+    {
+        std::string text;
+        FILE *f = fopen(log.c_str(), "rb");
+        if (f == NULL)
+            return text;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+        return text;
+    }
+    int Count(const std::string &what) const
+    {
+        std::string text = Log();
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+};
+
+class EndToEnd : public testing::Test {
+protected:
+    Program program = {};
+    Simulator sim;
+
+    void TearDown() override
+    {
+        StopProgram(&program);
+        sim.Stop();
+        if (HasFailure())
+            printf("simulator log:\n%s\n", sim.Log().c_str());
+    }
+    // Starts the simulator with `options` and the program.
+    void Start(const std::string &options, const char *farEnd = "COM40")
+    {
+        sim.Start(options, farEnd);
+        program = StartProgram();
+        ASSERT_NE(program.panel, nullptr) << "the program's window did not appear";
+    }
+    std::string Text(int id) { return DriveItemText(program.panel, id); }
+    bool Enabled(int id) { return DriveEnabled(program.panel, id); }
+    bool WaitStatus(const std::string &text, DWORD ms) { return DriveWaitText(program.panel, IDC_STATUS_TEXT, text, ms); }
+    // Types a port name and presses Open; returns the time of the click.
+    double Open(const char *port = "COM3")
+    {
+        DriveSetText(program.panel, IDC_PORT_LIST, port);
+        double at = Now();
+        DriveClick(program.panel, IDC_OPEN_BUTTON);
+        return at;
+    }
+    // Waits for the link and the channel read-back that follows it.
+    void WaitLinkedAndReadBack(int channel)
+    {
+        ASSERT_TRUE(WaitStatus("变送器已连接", 2000)) << Text(IDC_STATUS_TEXT);
+        DWORD start = GetTickCount();
+        while (!(Enabled(IDC_APPLY_BUTTON) && DriveSelection(program.panel, IDC_CHANNEL_LIST) == channel - 1) &&
+               GetTickCount() - start < 2000)
+            Sleep(5);
+        ASSERT_TRUE(Enabled(IDC_CHANNEL_LIST));
+        ASSERT_TRUE(Enabled(IDC_APPLY_BUTTON));
+        ASSERT_EQ(DriveSelection(program.panel, IDC_CHANNEL_LIST), channel - 1);
+    }
+    // Picks a channel and presses Apply; returns the time of the click.
+    double Apply(int channel)
+    {
+        DriveSelect(program.panel, IDC_CHANNEL_LIST, channel - 1);
+        double at = Now();
+        DriveClick(program.panel, IDC_APPLY_BUTTON);
+        return at;
+    }
+};
+
+TEST_F(EndToEnd, LinkUpShowsTheVersionAndReadsTheChannelBackOnce)
+{
+    Start("--version RQ47-V2.3 --channel 7");
+    double opened = Open();
+    ASSERT_TRUE(WaitStatus("变送器已连接", 2000));
+    printf("open to connected: %.0f ms\n", Now() - opened);
+    WaitLinkedAndReadBack(7);
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "RQ47-V2.3");
+    EXPECT_EQ(Text(IDC_CHANNEL_LIST), "7");
+    int polls = sim.Count(kPollRx);
+    Sleep(2100);
+    EXPECT_GE(sim.Count(kPollRx) - polls, 3) << "polls stopped";
+    EXPECT_EQ(sim.Count(kQueryRx), 1) << "one channel query per link-up, not per report";
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "变送器已连接");
+}
+
+TEST_F(EndToEnd, SilentTransmitterIsGivenUpAtTheSixthTickWhilePollsGoOn)
+{
+    Start("--silent");
+    double opened = Open();
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
+    ASSERT_TRUE(WaitStatus("等待变送器连接", 4000));
+    double lost = Now() - opened;
+    printf("open to waiting: %.0f ms\n", lost);
+    EXPECT_NEAR(lost, 3000, 300);                     // the 6th tick after the open
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "");
+    int polls = sim.Count(kPollRx);
+    EXPECT_GE(polls, 5);
+    Sleep(1100);
+    EXPECT_GE(sim.Count(kPollRx) - polls, 2) << "polls stopped after the loss";
+}
+
+TEST_F(EndToEnd, SetChannelSucceedsWithTheExactBytesAndApplyComesBack)
+{
+    Start("--channel 2");
+    Open();
+    WaitLinkedAndReadBack(2);
+    double clicked = Apply(16);
+    EXPECT_FALSE(Enabled(IDC_APPLY_BUTTON)) << "Apply stays enabled while a change is pending";
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "");
+    ASSERT_TRUE(WaitStatus("配置成功", 2000));
+    printf("apply to success: %.0f ms\n", Now() - clicked);
+    EXPECT_TRUE(Enabled(IDC_APPLY_BUTTON));
+    EXPECT_EQ(sim.Count("rx 55 AA 00 05 01 0F AA 55"), 1);
+    EXPECT_NE(sim.Log().find("tx 55 AA 00 06 01 01 AA 55"), std::string::npos);
+}
+
+TEST_F(EndToEnd, RefusedChangeShowsFailure)
+{
+    Start("--channel 1 --accept 1-8");
+    Open();
+    WaitLinkedAndReadBack(1);
+    Apply(12);
+    ASSERT_TRUE(WaitStatus("配置失败", 2000));
+    EXPECT_TRUE(Enabled(IDC_APPLY_BUTTON));
+    EXPECT_EQ(sim.Count("rx 55 AA 00 05 01 0B AA 55"), 1);
+}
+
+TEST_F(EndToEnd, UnansweredChangeTimesOutAtTheTenthTick)
+{
+    Start("--channel 4 --set-silence 100");
+    Open();
+    WaitLinkedAndReadBack(4);
+    double clicked = Apply(5);
+    ASSERT_TRUE(WaitStatus("配置超时", 6000));
+    double took = Now() - clicked;
+    printf("apply to time-out: %.0f ms\n", took);
+    EXPECT_GE(took, 4500);
+    EXPECT_LE(took, 5500);
+    EXPECT_TRUE(Enabled(IDC_APPLY_BUTTON));
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "V1.0") << "the link stayed up meanwhile";
+}
+
+TEST_F(EndToEnd, CloseWhileLinkedStopsThePollsAndReopenReadsBackAgain)
+{
+    Start("--version V9 --channel 9");
+    Open();
+    WaitLinkedAndReadBack(9);
+    DriveClick(program.panel, IDC_OPEN_BUTTON);
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
+    EXPECT_EQ(Text(IDC_OPEN_BUTTON), "打开串口");
+    EXPECT_TRUE(Enabled(IDC_PORT_LIST));
+    EXPECT_FALSE(Enabled(IDC_CHANNEL_LIST));
+    EXPECT_FALSE(Enabled(IDC_APPLY_BUTTON));
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "V9") << "the last version stays in view";
+    Sleep(300);                                       // a poll already queued may still go out
+    int polls = sim.Count(kPollRx);
+    Sleep(1500);
+    EXPECT_EQ(sim.Count(kPollRx), polls) << "polls after the close";
+
+    double reopened = Open();
+    ASSERT_TRUE(WaitStatus("变送器已连接", 2000));
+    printf("reopen to connected: %.0f ms\n", Now() - reopened);
+    WaitLinkedAndReadBack(9);
+    EXPECT_EQ(sim.Count(kQueryRx), 2) << "a fresh channel query on the new link-up";
+}
+
+TEST_F(EndToEnd, PortTypedBeyondTheProbedRangeOpens)
+{
+    Start("--channel 3", "COM42");
+    std::vector<std::string> ports = DriveListItems(program.panel, IDC_PORT_LIST);
+    EXPECT_EQ(std::count(ports.begin(), ports.end(), "COM33"), 0) << "COM33 is beyond the probe";
+    Open("COM33");
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
+    WaitLinkedAndReadBack(3);
+}
+
+// --- Framing as seen from outside.
+
+TEST_F(EndToEnd, TwoRepliesInOneWriteStillLink)
+{
+    Start("--fault double --channel 6");
+    Open();
+    WaitLinkedAndReadBack(6);
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "V1.0");
+}
+
+TEST_F(EndToEnd, RepliesSplitInTwoPiecesAreJoined)
+{
+    Start("--fault split --channel 11 --version SPLIT-1");
+    Open();
+    WaitLinkedAndReadBack(11);
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "SPLIT-1");
+    Apply(2);
+    EXPECT_TRUE(WaitStatus("配置成功", 2000));
+}
+
+TEST_F(EndToEnd, VersionWithoutZeroByteShowsJustTheText)
+{
+    Start("--fault nozero --version NOZERO-7");
+    Open();
+    ASSERT_TRUE(WaitStatus("变送器已连接", 2000));
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "NOZERO-7");
+}
+
+TEST_F(EndToEnd, StrayByteBeforeEveryReplyNeverLinks)
+{
+    Start("--fault stray");
+    double opened = Open();
+    ASSERT_TRUE(WaitStatus("等待变送器连接", 4000));
+    EXPECT_NEAR(Now() - opened, 3000, 300);
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "");
+    EXPECT_EQ(sim.Count(kQueryRx), 0);
+}
+
+// The test plays the transmitter itself here: a channel report with no payload hands on the end
+// mark's first byte, 0xAA, which is no channel: the list is enabled with nothing selected.
+TEST_F(EndToEnd, PayloadLessChannelReportLeavesNoSelection)
+{
+    program = StartProgram();
+    ASSERT_NE(program.panel, nullptr);
+    HANDLE remote = LineOpen("COM40");
+    ASSERT_NE(remote, INVALID_HANDLE_VALUE);
+    Open();
+    const BYTE version[] = {0x55, 0xAA, 0x00, 0x02, 0x03, 'V', '1', 0x00, 0xAA, 0x55};
+    const BYTE bare[] = {0x55, 0xAA, 0x00, 0x04, 0x00, 0xAA, 0x55};
+    bool queried = false;
+    for (DWORD start = GetTickCount(); !queried && GetTickCount() - start < 3000;) {
+        BYTE buf[64];
+        DWORD n = LineRead(remote, buf, sizeof buf, 700);
+        if (n >= 7 && buf[3] == 0x01)
+            LineWrite(remote, version, sizeof version);
+        queried = n >= 7 && buf[3] == 0x03;
+    }
+    ASSERT_TRUE(queried) << "no channel query came";
+    LineWrite(remote, bare, sizeof bare);
+    DWORD start = GetTickCount();
+    while (!Enabled(IDC_APPLY_BUTTON) && GetTickCount() - start < 2000)
+        Sleep(5);
+    EXPECT_TRUE(Enabled(IDC_CHANNEL_LIST));
+    EXPECT_TRUE(Enabled(IDC_APPLY_BUTTON));
+    EXPECT_EQ(DriveSelection(program.panel, IDC_CHANNEL_LIST), -1);
+    // Apply with nothing selected sends index 0xFF.
+    DriveClick(program.panel, IDC_APPLY_BUTTON);
+    bool sent = false;
+    for (DWORD t = GetTickCount(); !sent && GetTickCount() - t < 1500;) {
+        BYTE buf[64];
+        DWORD n = LineRead(remote, buf, sizeof buf, 300);
+        const BYTE set[] = {0x55, 0xAA, 0x00, 0x05, 0x01, 0xFF, 0xAA, 0x55};
+        sent = n == sizeof set && memcmp(buf, set, n) == 0;
+    }
+    EXPECT_TRUE(sent) << "Apply with no selection did not send 0xFF";
+    LineClose(remote);
+}
+
+} // namespace
