@@ -57,19 +57,7 @@ struct Simulator {
         CloseHandle(process.hThread);
         process.hProcess = NULL;
     }
-    std::string Log() const
-    {
-        std::string text;
-        FILE *f = fopen(log.c_str(), "rb");
-        if (f == NULL)
-            return text;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        fclose(f);
-        return text;
-    }
+    std::string Log() const { return ReadAll(log); }
     int Count(const std::string &what) const
     {
         std::string text = Log();

@@ -20,7 +20,7 @@ std::string TestEnvDir()
     return dir ? dir : "";
 }
 
-static std::string ReadAll(const std::string &path)
+std::string ReadAll(const std::string &path)
 {
     std::string text;
     FILE *f = fopen(path.c_str(), "rb");

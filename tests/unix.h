@@ -8,6 +8,9 @@
 // "/a/b" as Wine's Z:\a\b.
 std::string UnixPath(const std::string &path);
 
+// The whole of a file (a Windows path); "" when it cannot be read.
+std::string ReadAll(const std::string &path);
+
 // The test world's folder (TESTENV_DIR), or "" outside ctest.
 std::string TestEnvDir();
 
