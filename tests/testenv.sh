@@ -12,25 +12,55 @@
 # The lines: the near end is what the program opens, the far end is where tests play the
 # transmitter. COM40 and up lie beyond the program's probe, so they never show in its list.
 #   COM3  <-> COM40     COM10 <-> COM41     COM33 <-> COM42 (a port typed beyond the probe)
-#   COM11 <-> COM43     torn down when the file DIR/unplug-COM11 appears
+#   COM11 <-> COM43     COM12 <-> COM44
+# Each COM port is mapped to the link socat keeps, not to the pty behind it, so a line can be
+# pulled and plugged back in: a test creates DIR/unplug-COMn to end the line of near end COMn
+# and DIR/replug-COMn to make it anew (a new pty pair behind the same names).
 set -uo pipefail
 cmd=${1:?start or stop}
 dir=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
 mode=${3-}
 export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
-lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43"
+lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43 COM12:COM44"
 
 stop() {
     local f
     # The Wine processes first, while their display and lines are still there.
     wineserver -k 2>/dev/null
-    for f in "$dir"/*.pid; do
+    # The switchboard before the lines, so it plugs nothing back in meanwhile.
+    for f in "$dir"/switchboard.pid "$dir"/*.pid; do
         [ -e "$f" ] || continue
         kill "$(cat "$f")" 2>/dev/null
         rm -f "$f"
     done
-    rm -f "$dir"/unplug-* "$dir/display"
+    rm -f "$dir"/unplug-* "$dir"/replug-* "$dir"/sim-*.log "$dir/display"
     return 0
+}
+
+# plug NEAR:FAR: makes the line and waits for both ends to appear.
+plug() {
+    local near=${1%%:*} far=${1##*:} i
+    rm -f "$dir/$near" "$dir/$far"
+    socat pty,raw,echo=0,link="$dir/$near" pty,raw,echo=0,link="$dir/$far" </dev/null >/dev/null 2>&1 &
+    echo $! > "$dir/socat-$near.pid"
+    for i in $(seq 50); do [ -e "$dir/$near" ] && [ -e "$dir/$far" ] && break; sleep 0.1; done
+}
+
+# The switchboard: carries out the tests' unplug and replug requests until `stop` ends it.
+switchboard() {
+    local f near pair
+    while :; do
+        for f in "$dir"/unplug-* "$dir"/replug-*; do
+            [ -e "$f" ] || continue
+            near=${f##*-}
+            case $f in
+                */unplug-*) kill "$(cat "$dir/socat-$near.pid")" 2>/dev/null ;;
+                *) for pair in $lines; do [ "${pair%%:*}" = "$near" ] && plug "$pair"; done ;;
+            esac
+            rm -f "$f"
+        done
+        sleep 0.05
+    done
 }
 
 start() {
@@ -48,15 +78,11 @@ start() {
         for i in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
     fi
 
-    local reg="$dir/ports.reg" pair near far i
+    local reg="$dir/ports.reg" pair
     printf 'Windows Registry Editor Version 5.00\n\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' > "$reg"
     for pair in $lines; do
-        near=${pair%%:*} far=${pair##*:}
-        rm -f "$dir/$near" "$dir/$far"
-        socat pty,raw,echo=0,link="$dir/$near" pty,raw,echo=0,link="$dir/$far" </dev/null >/dev/null 2>&1 &
-        echo $! > "$dir/socat-$near.pid"
-        for i in $(seq 50); do [ -e "$dir/$near" ] && [ -e "$dir/$far" ] && break; sleep 0.1; done
-        printf '"%s"="%s"\n"%s"="%s"\n' "$near" "$(readlink -f "$dir/$near")" "$far" "$(readlink -f "$dir/$far")" >> "$reg"
+        plug "$pair"
+        printf '"%s"="%s"\n"%s"="%s"\n' "${pair%%:*}" "$dir/${pair%%:*}" "${pair##*:}" "$dir/${pair##*:}" >> "$reg"
     done
     # The panel's font is not on Linux; let Wine draw it with one that has the Chinese glyphs.
     printf '\n[-HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"微软雅黑"="WenQuanYi Micro Hei"\n' >> "$reg"
@@ -73,10 +99,8 @@ start() {
     wineserver -p </dev/null >/dev/null 2>&1
     DISPLAY=$(cat "$dir/display") wine wineboot </dev/null >/dev/null 2>&1
 
-    # The unplug switch: a watcher that ends COM11's line when a test asks for it.
-    ( while [ ! -e "$dir/unplug-COM11" ]; do sleep 0.05; done
-      kill "$(cat "$dir/socat-COM11.pid")" 2>/dev/null ) </dev/null >/dev/null 2>&1 &
-    echo $! > "$dir/unplug-watch.pid"
+    switchboard </dev/null >/dev/null 2>&1 &
+    echo $! > "$dir/switchboard.pid"
     return 0
 }
 
