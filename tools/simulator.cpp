@@ -25,6 +25,7 @@ const DWORD kMaxDelayMs = 60000;
 const DWORD kNoiseBytesPerSecond = 11520;   // what 115200 8N1 carries
 const DWORD kStaleMs = 300;                 // an unfinished request this quiet is given up
 const size_t kMaxPending = 256;             // answers waiting out their delay
+const DWORD kAnswerGapMs = 20;              // between answers that waited for one another
 
 struct Options {
     char port[8];
@@ -158,7 +159,9 @@ std::string Frame(BYTE cmd, const BYTE *payload, BYTE n)
 }
 
 // Answers the request `delayMs` after it came in or, like a transmitter that does one thing
-// at a time, after the answer before it went out, whichever is later.
+// at a time, after the answer before it went out, whichever is later. Answers queued behind
+// one another keep a short gap, as separate replies on a real line do; written back to back
+// they would reach the tool as one piece.
 void Queue(State &st, BYTE cmd, const BYTE *payload, BYTE n, const std::string &what,
            DWORD delayMs)
 {
@@ -167,8 +170,8 @@ void Queue(State &st, BYTE cmd, const BYTE *payload, BYTE n, const std::string &
         return;
     }
     DWORD now = Now();
-    Pending a = {(st.pending.empty() || st.pending.back().due < now ? now : st.pending.back().due) +
-                 delayMs, cmd, n, {}, what};
+    DWORD after = st.pending.empty() ? now : st.pending.back().due + kAnswerGapMs;
+    Pending a = {(after < now ? now : after) + delayMs, cmd, n, {}, what};
     memcpy(a.payload, payload, n);
     st.pending.push_back(a);
 }
