@@ -1,18 +1,17 @@
-// The real configuration tool as a process under test: started fresh for a test, found by its
-// window, and ended by its process handle (a Wine program takes seconds to exit by itself).
+// The real configuration tool as a process under test, started fresh for a test.
 #ifndef TESTS_PROGRAM_H
 #define TESTS_PROGRAM_H
 
-#include <windows.h>
+#include "driver.h"
 
-struct Program {
-    PROCESS_INFORMATION process;
-    HWND main;    // NULL when the window did not appear
-    HWND panel;
-};
+typedef DriveProcess Program;
 
-// Starts the exe named by RQ47_EXE (a Linux path) and waits up to 10 s for its window.
+// Starts the exe that RQ47_EXE names (a Linux path) and waits for its window.
 Program StartProgram();
-void StopProgram(Program *program);
+
+inline void StopProgram(Program *program)
+{
+    DriveStop(program);
+}
 
 #endif

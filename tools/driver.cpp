@@ -111,3 +111,38 @@ bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
         Sleep(5);
     }
 }
+
+DriveProcess DriveStart(const std::string &exe)
+{
+    DriveProcess p = {};
+    std::string line = "\"" + exe + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &p.process))
+        return p;
+    DWORD start = GetTickCount();
+    while (p.main == NULL && GetTickCount() - start < 10000) {
+        // Only this instance's window counts.
+        HWND w = DriveFindMain(100);
+        DWORD pid = 0;
+        if (w != NULL)
+            GetWindowThreadProcessId(w, &pid);
+        if (pid == p.process.dwProcessId)
+            p.main = w;
+    }
+    if (p.main != NULL)
+        p.panel = DrivePanel(p.main);
+    return p;
+}
+
+void DriveStop(DriveProcess *p)
+{
+    if (p->process.hProcess == NULL)
+        return;
+    TerminateProcess(p->process.hProcess, 0);
+    WaitForSingleObject(p->process.hProcess, 5000);
+    CloseHandle(p->process.hProcess);
+    CloseHandle(p->process.hThread);
+    p->process.hProcess = NULL;
+    p->main = p->panel = NULL;
+}

@@ -9,6 +9,20 @@
 #include <string>
 #include <vector>
 
+// A tool started by DriveStart.
+struct DriveProcess {
+    PROCESS_INFORMATION process;
+    HWND main;    // NULL when the window did not appear
+    HWND panel;
+};
+
+// Starts the tool at `exe` (a Windows path) and waits up to 10 s for its window to show.
+DriveProcess DriveStart(const std::string &exe);
+
+// Ends a tool started by DriveStart, by its process (a Wine program takes seconds to exit by
+// itself after WM_CLOSE).
+void DriveStop(DriveProcess *p);
+
 // The main window of a running tool (class "Pellwick") once it is shown, waiting up to
 // `timeoutMs`; NULL if none.
 HWND DriveFindMain(DWORD timeoutMs);

@@ -1,0 +1,301 @@
+// rq47bench: measures the configuration tool as its users feel it, against a simulated
+// transmitter that answers at once on the far end of the tool's line. Prints a table and
+// writes the figures as JSON. Run by tools/bench.sh, which sets up the line and the simulator.
+//
+//   rq47bench TOOL.exe IDLE.exe JSON [--applies N] [--opens N] [--cpu-seconds S] [--soak-seconds S]
+//
+// Apply and Open are timed from just before the click to the first look that finds the
+// status text; a look (WM_GETTEXT across processes) costs what "look" in the table says.
+#include "driver.h"
+#include "panel.h"
+
+#include <psapi.h>
+
+#include <algorithm>
+#include <random>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+static double Now()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return 1000.0 * double(c.QuadPart) / double(f.QuadPart);
+}
+
+static double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    size_t i = size_t(p / 100.0 * double(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+
+static PROCESS_MEMORY_COUNTERS Memory(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(process, &pmc, sizeof pmc);
+    return pmc;
+}
+
+static PROCESS_INFORMATION StartIdle(const std::string &exe, int loops)
+{
+    std::string line = "\"" + exe + "\" " + std::to_string(loops);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi);
+    return pi;
+}
+
+static void Stop(PROCESS_INFORMATION *pi)
+{
+    TerminateProcess(pi->hProcess, 0);
+    WaitForSingleObject(pi->hProcess, 5000);
+    CloseHandle(pi->hProcess);
+    CloseHandle(pi->hThread);
+}
+
+// Waits until the status reads `text`; the time it was first seen, or -1 after `ms`.
+static double WaitStatus(HWND panel, const std::string &text, DWORD ms)
+{
+    double end = Now() + ms;
+    while (Now() < end) {
+        if (DriveItemText(panel, IDC_STATUS_TEXT) == text)
+            return Now();
+    }
+    return -1;
+}
+
+
+// The Linux process whose command line names `exe`, the newest of them, found through Wine's
+// view of /proc: Wine reports neither other processes' CPU times nor handle counts.
+static unsigned long LinuxPid(const char *exe)
+{
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA("Z:\\proc\\*", &fd);
+    unsigned long found = 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        unsigned long pid = strtoul(fd.cFileName, NULL, 10);
+        if (pid == 0)
+            continue;
+        char path[64], cmd[512] = {0};
+        snprintf(path, sizeof path, "Z:\\proc\\%lu\\cmdline", pid);
+        FILE *f = fopen(path, "rb");
+        if (f == NULL)
+            continue;
+        size_t n = fread(cmd, 1, sizeof cmd - 1, f);
+        fclose(f);
+        for (size_t i = 0; i < n; i++)
+            if (cmd[i] == 0)
+                cmd[i] = ' ';
+        if (strstr(cmd, exe) != NULL && pid > found)
+            found = pid;
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return found;
+}
+
+// CPU time of a Linux process, all its threads, in ms (utime and stime of /proc/PID/stat).
+static double CpuMs(unsigned long pid)
+{
+    char path[64], text[1024] = {0};
+    snprintf(path, sizeof path, "Z:\\proc\\%lu\\stat", pid);
+    FILE *f = fopen(path, "rb");
+    if (f == NULL)
+        return 0;
+    fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    const char *p = strrchr(text, ')');     // the name may hold spaces
+    unsigned long long utime = 0, stime = 0;
+    if (p != NULL)
+        sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
+    return double(utime + stime) * 1000.0 / 100.0;    // USER_HZ
+}
+
+// CPU share of one core used by the tool and by a reference doing only `loops` sleep loops,
+// side by side over `seconds`.
+static void CpuSideBySide(unsigned long tool, const std::string &idleExe, int loops, int seconds,
+                          double *toolPct, double *refPct)
+{
+    PROCESS_INFORMATION ref = StartIdle(idleExe, loops);
+    Sleep(2000);
+    unsigned long refPid = LinuxPid("rq47idle.exe");
+    double t0 = Now(), a0 = CpuMs(tool), b0 = CpuMs(refPid);
+    Sleep(DWORD(seconds) * 1000);
+    double wall = Now() - t0;
+    *toolPct = 100 * (CpuMs(tool) - a0) / wall;
+    *refPct = 100 * (CpuMs(refPid) - b0) / wall;
+    Stop(&ref);
+}
+
+static int Descriptors(unsigned long pid)
+{
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "Z:\\proc\\%lu\\fd\\*", pid);
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA(pattern, &fd);
+    int n = 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return -1;
+    do
+        n += fd.cFileName[0] != '.';
+    while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return n;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: rq47bench TOOL.exe IDLE.exe JSON [--applies N] [--opens N] "
+                        "[--cpu-seconds S] [--soak-seconds S]\n");
+        return 2;
+    }
+    std::string toolExe = argv[1], idleExe = argv[2], jsonPath = argv[3];
+    int applies = 100, opens = 20, cpuSeconds = 30, soakSeconds = 600;
+    for (int i = 4; i + 1 < argc; i += 2) {
+        int v = atoi(argv[i + 1]);
+        if (!strcmp(argv[i], "--applies")) applies = v;
+        else if (!strcmp(argv[i], "--opens")) opens = v;
+        else if (!strcmp(argv[i], "--cpu-seconds")) cpuSeconds = v;
+        else if (!strcmp(argv[i], "--soak-seconds")) soakSeconds = v;
+        else { fprintf(stderr, "rq47bench: unknown option %s\n", argv[i]); return 2; }
+    }
+    std::mt19937 rng(20261207);
+
+    WIN32_FILE_ATTRIBUTE_DATA attr;
+    GetFileAttributesExA(toolExe.c_str(), GetFileExInfoStandard, &attr);
+    double exeKb = attr.nFileSizeLow / 1024.0;
+
+    // Start to window shown, Wine warm: the first start is not counted.
+    std::vector<double> starts;
+    for (int i = 0; i < 6; i++) {
+        double t0 = Now();
+        DriveProcess p = DriveStart(toolExe);
+        if (p.main == NULL) {
+            fprintf(stderr, "rq47bench: the tool's window did not appear\n");
+            return 1;
+        }
+        if (i > 0)
+            starts.push_back(Now() - t0);
+        DriveStop(&p);
+    }
+
+    DriveProcess tool = DriveStart(toolExe);
+    HWND panel = tool.panel;
+    unsigned long pid = LinuxPid("rq47cfg.exe");
+    double cpuClosed, refClosed, cpuOpen, refOpen;
+    CpuSideBySide(pid, idleExe, 2, cpuSeconds, &cpuClosed, &refClosed);
+
+    // What one look at the status costs.
+    double l0 = Now();
+    for (int i = 0; i < 200; i++)
+        DriveItemText(panel, IDC_STATUS_TEXT);
+    double lookMs = (Now() - l0) / 200;
+
+    // Open to connected, from a closed port after a random pause.
+    DriveSetText(panel, IDC_PORT_LIST, "COM3");
+    std::vector<double> openMs;
+    for (int i = 0; i < opens; i++) {
+        Sleep(200 + rng() % 500);
+        double t0 = Now();
+        DriveClick(panel, IDC_OPEN_BUTTON);
+        double seen = WaitStatus(panel, "变送器已连接", 3000);
+        if (seen > 0)
+            openMs.push_back(seen - t0);
+        else
+            fprintf(stderr, "rq47bench: open %d did not connect\n", i);
+        DriveClick(panel, IDC_OPEN_BUTTON);
+    }
+
+    DriveClick(panel, IDC_OPEN_BUTTON);
+    WaitStatus(panel, "变送器已连接", 3000);
+    Sleep(1000);                                   // the channel read-back
+    CpuSideBySide(pid, idleExe, 1, cpuSeconds, &cpuOpen, &refOpen);
+
+    // Apply to success, clicked at random moments.
+    std::vector<double> applyMs;
+    for (int i = 0; i < applies; i++) {
+        Sleep(100 + rng() % 700);
+        DriveSelect(panel, IDC_CHANNEL_LIST, int(rng() % 16));
+        double t0 = Now();
+        DriveClick(panel, IDC_APPLY_BUTTON);
+        double seen = WaitStatus(panel, "配置成功", 6000);
+        if (seen > 0)
+            applyMs.push_back(seen - t0);
+        else
+            fprintf(stderr, "rq47bench: apply %d ended in \"%s\"\n", i,
+                    DriveUtf8(DriveItemText(panel, IDC_STATUS_TEXT)).c_str());
+    }
+
+    // Soak: linked and polled; memory and descriptors sampled, link losses counted.
+    double ws0 = Memory(tool.process.hProcess).WorkingSetSize / 1048576.0, wsMax = ws0, ws1 = ws0;
+    int fd0 = Descriptors(pid), fdMax = fd0, fd1 = fd0, losses = 0;
+    bool lost = false;
+    for (double end = Now() + soakSeconds * 1000.0; Now() < end;) {
+        Sleep(200);
+        bool waiting = DriveItemText(panel, IDC_STATUS_TEXT) == "等待变送器连接";
+        losses += waiting && !lost;
+        lost = waiting;
+        ws1 = Memory(tool.process.hProcess).WorkingSetSize / 1048576.0;
+        fd1 = Descriptors(pid);
+        wsMax = std::max(wsMax, ws1);
+        fdMax = std::max(fdMax, fd1);
+    }
+    double peakMb = Memory(tool.process.hProcess).PeakWorkingSetSize / 1048576.0;
+    PROCESS_INFORMATION bare = StartIdle(idleExe, 0);
+    Sleep(1500);
+    double barePeakMb = Memory(bare.hProcess).PeakWorkingSetSize / 1048576.0;
+    Stop(&bare);
+    DriveStop(&tool);
+
+    // Labels in UTF-8 for the terminal; the program's own texts are GBK.
+    std::string applied = "Apply -> " + DriveUtf8("配置成功"), linked = "Open -> " + DriveUtf8("变送器已连接");
+    printf("%-40s %10s %10s %10s %10s\n", "measure", "min", "p50", "p95", "max");
+    printf("%-44s %10.1f %10.1f %10.1f %10.1f   ms, %zu clicks\n", applied.c_str(), Percentile(applyMs, 0),
+           Percentile(applyMs, 50), Percentile(applyMs, 95), Percentile(applyMs, 100), applyMs.size());
+    printf("%-46s %10.1f %10.1f %10s %10.1f   ms, %zu opens\n", linked.c_str(), Percentile(openMs, 0),
+           Percentile(openMs, 50), "", Percentile(openMs, 100), openMs.size());
+    printf("%-40s %10.1f %10.1f %10s %10.1f   ms, 5 warm starts\n", "start -> window shown",
+           Percentile(starts, 0), Percentile(starts, 50), "", Percentile(starts, 100));
+    printf("%-40s %10.3f   ms per look at the status\n", "measuring overhead (look)", lookMs);
+    printf("%-40s %9.2f%% vs reference %.2f%% (ratio %.2f)\n", "CPU, no port open", cpuClosed, refClosed,
+           refClosed > 0 ? cpuClosed / refClosed : 0);
+    printf("%-40s %9.2f%% vs reference %.2f%% (ratio %.2f)\n", "CPU, port open and linked", cpuOpen, refOpen,
+           refOpen > 0 ? cpuOpen / refOpen : 0);
+    printf("%-40s %10.2f MB (an empty Wine process: %.2f MB)\n", "peak working set", peakMb, barePeakMb);
+    printf("%-40s %10.1f KB\n", "exe size", exeKb);
+    printf("%-40s %d s: working set %.2f -> %.2f MB (max %.2f), descriptors %d -> %d (max %d), "
+           "link losses %d\n", "soak", soakSeconds, ws0, ws1, wsMax, fd0, fd1, fdMax, losses);
+
+    FILE *json = fopen(jsonPath.c_str(), "w");
+    if (json != NULL) {
+        fprintf(json,
+                "{\n  \"apply_ms\": {\"p50\": %.1f, \"p95\": %.1f, \"max\": %.1f, \"count\": %zu},\n"
+                "  \"open_ms\": {\"p50\": %.1f, \"max\": %.1f, \"count\": %zu},\n"
+                "  \"start_ms\": {\"p50\": %.1f, \"max\": %.1f},\n"
+                "  \"look_ms\": %.3f,\n"
+                "  \"cpu_percent\": {\"closed\": %.2f, \"closed_reference\": %.2f, \"open\": %.2f, "
+                "\"open_reference\": %.2f},\n"
+                "  \"peak_working_set_mb\": %.2f, \"empty_wine_process_mb\": %.2f,\n"
+                "  \"exe_kb\": %.1f,\n"
+                "  \"soak\": {\"seconds\": %d, \"working_set_mb\": [%.2f, %.2f, %.2f], "
+                "\"descriptors\": [%d, %d, %d], \"link_losses\": %d}\n}\n",
+                Percentile(applyMs, 50), Percentile(applyMs, 95), Percentile(applyMs, 100), applyMs.size(),
+                Percentile(openMs, 50), Percentile(openMs, 100), openMs.size(), Percentile(starts, 50),
+                Percentile(starts, 100), lookMs, cpuClosed, refClosed, cpuOpen, refOpen, peakMb, barePeakMb,
+                exeKb, soakSeconds, ws0, ws1, wsMax, fd0, fd1, fdMax, losses);
+        fclose(json);
+    }
+    return applyMs.size() == size_t(applies) && openMs.size() == size_t(opens) ? 0 : 1;
+}
