@@ -5,9 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-if [ "$(id -u)" = 0 ]; then bash tools/setup.sh; else sudo bash tools/setup.sh; fi
-cmake --preset cross >/dev/null
-cmake --build --preset cross -j"$(nproc)" >/dev/null
+bash tools/build.sh
 
 build=$top/build/cross
 world=$build/benchenv
