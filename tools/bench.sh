@@ -2,30 +2,15 @@
 # The benchmark: the tool under Wine against a simulated transmitter answering at once on a
 # virtual serial line. Prints a table and writes build/cross/bench.json. Takes about 16
 # minutes, 10 of them the soak; `--quick` leaves the soak out.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$PWD
-bash tools/build.sh
-
-build=$top/build/cross
-world=$build/benchenv
+. "$(dirname "$0")/common.sh"
 soak=600
 [ "${1-}" = --quick ] && soak=0
-export WINEPREFIX=$world/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+world_up benchenv
 
-sim_pid=
-cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    bash "$top/tests/testenv.sh" stop "$world"
-}
-trap cleanup EXIT
-bash tests/testenv.sh start "$world"
-export DISPLAY=$(cat "$world/display")
-
-wine "$build/tools/rq47sim.exe" --port COM40 --quiet > "$world/simulator.log" 2>&1 &
-sim_pid=$!
+wine "$build/sim/rq47sim.exe" --port COM40 --quiet > "$world/simulator.log" 2>&1 &
+started $!
 win() { winepath -w "$1" 2>/dev/null; }
-wine "$build/tools/rq47bench.exe" "$(win "$build/app/rq47cfg.exe")" "$(win "$build/tools/rq47idle.exe")" \
+wine "$build/bench/rq47bench.exe" "$(win "$build/app/rq47cfg.exe")" "$(win "$build/bench/rq47idle.exe")" \
     "$(win "$build/bench.json")" --applies 200 --opens 20 --cpu-seconds 30 --soak-seconds "$soak"
 stripped=$(stat -c %s "$build/app/rq47cfg.exe")
 echo "release exe: $stripped bytes; imports: $(i686-w64-mingw32-objdump -p "$build/app/rq47cfg.exe" | awk '/DLL Name/ {printf "%s ", $3}')"

@@ -6,37 +6,20 @@
 # 打开串口. Without one, it drives a session itself on a private Xvfb display (open, linked,
 # version, channel read back, set channel 5, 配置成功), saves a screenshot of each step and
 # prints their paths. Every process it starts is ended when it finishes.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$PWD
-bash tools/build.sh
-
-build=$top/build/cross
-world=$build/runenv
+. "$(dirname "$0")/common.sh"
 shots=$build/screenshots
-export WINEPREFIX=$world/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
-
-sim_pid=
-tool_pid=
-cleanup() {
-    [ -n "$tool_pid" ] && kill "$tool_pid" 2>/dev/null
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    bash "$top/tests/testenv.sh" stop "$world"
-}
-trap cleanup EXIT
 
 if [ -n "${DISPLAY-}" ] && xdpyinfo >/dev/null 2>&1; then
-    bash tests/testenv.sh start "$world" --host-display
+    world_up runenv --host-display
     headless=
 else
-    bash tests/testenv.sh start "$world"
+    world_up runenv
     headless=1
 fi
-export DISPLAY=$(cat "$world/display")
 
-wine "$build/tools/rq47sim.exe" --port COM40 --version "RQ47-V1.0" --channel 3 \
+wine "$build/sim/rq47sim.exe" --port COM40 --version "RQ47-V1.0" --channel 3 \
     > "$world/simulator.log" 2>&1 &
-sim_pid=$!
+started $!
 echo "Simulated transmitter on COM40 (the far end of COM3); its log: $world/simulator.log"
 
 if [ -z "$headless" ]; then
@@ -46,7 +29,7 @@ if [ -z "$headless" ]; then
 fi
 
 wine "$build/app/rq47cfg.exe" &
-tool_pid=$!
+started $!
 drive() { wine "$build/tools/rq47drive.exe" "$@"; }
 mkdir -p "$shots"
 rm -f "$shots"/*.png

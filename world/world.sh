@@ -5,7 +5,7 @@
 #   an 800x600 Xvfb display for the program's window.
 # Every process started here is recorded by its id and ended by it in `stop`.
 #
-#   testenv.sh start|stop DIR [--host-display]
+#   world.sh start|stop DIR [--host-display]
 #       DIR holds the prefix and the state (pids, display, lines); with --host-display the
 #       program shows on $DISPLAY instead of a private Xvfb.
 #

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the program's two icons: a field transmitter (a housing with a round display and a
-cable gland) sending a signal. Writes app/app.ico (one 48x48 image) and app/small.ico (one
-16x16 image), both 32 bits per pixel with alpha. Run it again after changing the drawing."""
+cable gland) sending a signal. Writes app.ico (one 48x48 image) and small.ico (one
+16x16 image) beside this script, both 32 bits per pixel with alpha. Run it again after changing the drawing."""
 import math
 import os
 import struct
@@ -95,7 +95,7 @@ def ico(size):
 
 
 def main():
-    here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app")
+    here = os.path.dirname(os.path.abspath(__file__))
     for name, size in (("app.ico", 48), ("small.ico", 16)):
         with open(os.path.join(here, name), "wb") as f:
             f.write(ico(size))

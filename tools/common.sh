@@ -1,0 +1,28 @@
+# Sourced by run.sh and bench.sh: builds, then sets up a private test world in build/cross/NAME
+# (Wine prefix, virtual lines, display) and ends everything it started on exit.
+#   world_up NAME [--host-display]     sets $build, $world and DISPLAY
+#   started PID                        one more process to end on exit
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+top=$PWD
+bash tools/build.sh
+build=$top/build/cross
+export WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+
+pids=()
+world=
+started() { pids+=("$1"); }
+world_down() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    [ -z "$world" ] || bash "$top/world/world.sh" stop "$world"
+}
+trap world_down EXIT
+
+world_up() {
+    world=$build/$1
+    export WINEPREFIX=$world/wineprefix
+    bash "$top/world/world.sh" start "$world" ${2-}
+    DISPLAY=$(cat "$world/display")
+    export DISPLAY
+}
