@@ -8,6 +8,7 @@
 // status text; a look (WM_GETTEXT across processes) costs what "look" in the table says.
 #include "driver.h"
 #include "panel.h"
+#include "texts.h"
 
 #include <psapi.h>
 
@@ -210,7 +211,7 @@ int main(int argc, char **argv)
         Sleep(200 + rng() % 500);
         double t0 = Now();
         DriveClick(panel, IDC_OPEN_BUTTON);
-        double seen = WaitStatus(panel, "变送器已连接", 3000);
+        double seen = WaitStatus(panel, TEXT_LINKED, 3000);
         if (seen > 0)
             openMs.push_back(seen - t0);
         else
@@ -219,7 +220,7 @@ int main(int argc, char **argv)
     }
 
     DriveClick(panel, IDC_OPEN_BUTTON);
-    WaitStatus(panel, "变送器已连接", 3000);
+    WaitStatus(panel, TEXT_LINKED, 3000);
     Sleep(1000);                                   // the channel read-back
     CpuSideBySide(pid, idleExe, 1, cpuSeconds, &cpuOpen, &refOpen);
 
@@ -230,7 +231,7 @@ int main(int argc, char **argv)
         DriveSelect(panel, IDC_CHANNEL_LIST, int(rng() % 16));
         double t0 = Now();
         DriveClick(panel, IDC_APPLY_BUTTON);
-        double seen = WaitStatus(panel, "配置成功", 6000);
+        double seen = WaitStatus(panel, TEXT_CONFIG_OK, 6000);
         if (seen > 0)
             applyMs.push_back(seen - t0);
         else
@@ -244,7 +245,7 @@ int main(int argc, char **argv)
     bool lost = false;
     for (double end = Now() + soakSeconds * 1000.0; Now() < end;) {
         Sleep(200);
-        bool waiting = DriveItemText(panel, IDC_STATUS_TEXT) == "等待变送器连接";
+        bool waiting = DriveItemText(panel, IDC_STATUS_TEXT) == TEXT_LINK_LOST;
         losses += waiting && !lost;
         lost = waiting;
         ws1 = Memory(tool.process.hProcess).WorkingSetSize / 1048576.0;
@@ -260,7 +261,7 @@ int main(int argc, char **argv)
     DriveStop(&tool);
 
     // Labels in UTF-8 for the terminal; the program's own texts are GBK.
-    std::string applied = "Apply -> " + DriveUtf8("配置成功"), linked = "Open -> " + DriveUtf8("变送器已连接");
+    std::string applied = "Apply -> " + DriveUtf8(TEXT_CONFIG_OK), linked = "Open -> " + DriveUtf8(TEXT_LINKED);
     printf("%-40s %10s %10s %10s %10s\n", "measure", "min", "p50", "p95", "max");
     printf("%-44s %10.1f %10.1f %10.1f %10.1f   ms, %zu clicks\n", applied.c_str(), Percentile(applyMs, 0),
            Percentile(applyMs, 50), Percentile(applyMs, 95), Percentile(applyMs, 100), applyMs.size());

@@ -4,6 +4,7 @@
 #include "panel.h"
 
 #include "link.h"
+#include "texts.h"
 
 #include <stdio.h>
 
@@ -25,7 +26,7 @@ static void VersionReport(const void *arg)
     if (g_linked == 0) {
         // Read the channel back once per link-up, not on every report.
         g_linked = 1;
-        ViewSetStatus("变送器已连接");
+        ViewSetStatus(TEXT_LINKED);
         SerialSendFrame(FRAME_QUERY_CHANNEL, sizeof FRAME_QUERY_CHANNEL);
     }
 }
@@ -40,7 +41,7 @@ static void ChannelReport(const void *arg)
 static void ConfigResult(const void *arg)
 {
     g_configCountdown = 0;
-    ViewSetStatus(*static_cast<const BYTE *>(arg) ? "配置成功" : "配置失败");
+    ViewSetStatus(*static_cast<const BYTE *>(arg) ? TEXT_CONFIG_OK : TEXT_CONFIG_FAILED);
     ViewEnableApply(true);
 }
 
@@ -63,13 +64,13 @@ void PanelTick()
 {
     SerialSendFrame(FRAME_POLL, sizeof FRAME_POLL);
     if (g_configCountdown > 0 && --g_configCountdown == 0) {
-        ViewSetStatus("配置超时");
+        ViewSetStatus(TEXT_CONFIG_TIMEOUT);
         ViewEnableApply(true);
     }
     // After the configuration countdown, so that a loss on the same tick has the last word.
     if (g_linkCountdown > 0 && --g_linkCountdown == 0) {
         ViewSetVersion("");
-        ViewSetStatus("等待变送器连接");
+        ViewSetStatus(TEXT_LINK_LOST);
         g_linked = 0;
     }
 }
@@ -81,18 +82,18 @@ static void PanelOpen()
     ViewGetPortText(name);
     snprintf(path, sizeof path, "\\\\.\\%s", name);
     if (!SerialOpen(path)) {
-        ViewSetStatus("打开串口失败");
+        ViewSetStatus(TEXT_PORT_OPEN_FAILED);
         return;
     }
     ViewSetVersion("");
-    ViewSetStatus("串口已打开");
+    ViewSetStatus(TEXT_PORT_OPENED);
     ViewEnablePortList(false);
     ViewStartTick();
     g_configCountdown = 0;
     g_linkCountdown = LINK_TICKS;
     g_portOpen = 1;
     g_linked = 0;
-    ViewSetOpenCaption("关闭串口");
+    ViewSetOpenCaption(TEXT_CLOSE_PORT);
 }
 
 static void PanelClose()
@@ -100,13 +101,13 @@ static void PanelClose()
     SerialClose();
     ViewStopTick();
     g_portOpen = 0;
-    ViewSetOpenCaption("打开串口");
+    ViewSetOpenCaption(TEXT_OPEN_PORT);
     ViewEnablePortList(true);
     ViewEnableChannelList(false);
     ViewEnableApply(false);
     // The version, the link flag and both countdowns stay: the stopped tick freezes them and
     // the next open starts afresh.
-    ViewSetStatus("串口已关闭");
+    ViewSetStatus(TEXT_PORT_CLOSED);
 }
 
 void PanelOpenClose()

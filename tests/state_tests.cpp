@@ -2,6 +2,7 @@
 // (what the state queues is read back with TxTake) and the real port for opening.
 #include "link.h"
 #include "panel.h"
+#include "texts.h"
 
 #include <gtest/gtest.h>
 
@@ -87,9 +88,9 @@ static void PumpUiCalls()
 
 namespace {
 
-const char kStatusOpened[] = "status:串口已打开";
-const char kLinked[] = "status:变送器已连接";
-const char kWaiting[] = "status:等待变送器连接";
+const char kStatusOpened[] = "status:" TEXT_PORT_OPENED;
+const char kLinked[] = "status:" TEXT_LINKED;
+const char kWaiting[] = "status:" TEXT_LINK_LOST;
 
 std::vector<Bytes> Queued()
 {
@@ -155,7 +156,7 @@ protected:
 TEST_F(State, OpenShowsOpenedDisablesThePortListAndStartsTheTick)
 {
     PanelOpenClose();
-    EXPECT_EQ(g_view, (Lines{"version:", kStatusOpened, "ports:off", "tick:start", "caption:关闭串口"}));
+    EXPECT_EQ(g_view, (Lines{"version:", kStatusOpened, "ports:off", "tick:start", "caption:" TEXT_CLOSE_PORT}));
     EXPECT_EQ(g_portOpen, 1);
     EXPECT_EQ(g_linked, 0);
     EXPECT_EQ(g_linkCountdown, 6);
@@ -166,7 +167,7 @@ TEST_F(State, FailedOpenShowsFailureAndChangesNothingElse)
 {
     g_portText = "COM99";
     PanelOpenClose();
-    EXPECT_EQ(g_view, (Lines{"status:打开串口失败"}));
+    EXPECT_EQ(g_view, (Lines{"status:" TEXT_PORT_OPEN_FAILED}));
     EXPECT_EQ(g_portOpen, 0);
     EXPECT_FALSE(SerialIsOpen());
     // An empty field forms the bare prefix, which fails the same way.
@@ -241,23 +242,23 @@ TEST_F(State, ApplySendsTheSelectedIndexAndAResultEndsIt)
     OnConfigResult(0);
     EXPECT_EQ(g_configCountdown, 0);
     EXPECT_EQ(g_view.back(), "apply:on");
-    EXPECT_EQ(g_view[g_view.size() - 2], "status:配置失败");
+    EXPECT_EQ(g_view[g_view.size() - 2], "status:" TEXT_CONFIG_FAILED);
     Ticks(12);
-    EXPECT_EQ(Count(g_view, "status:配置超时"), 0) << "a stopped countdown timed out";
+    EXPECT_EQ(Count(g_view, "status:" TEXT_CONFIG_TIMEOUT), 0) << "a stopped countdown timed out";
 
     PanelApply();
     OnConfigResult(1);
-    EXPECT_EQ(g_view[g_view.size() - 2], "status:配置成功");
+    EXPECT_EQ(g_view[g_view.size() - 2], "status:" TEXT_CONFIG_OK);
     PanelApply();
     OnConfigResult(0xAA);                             // a payload-less result counts as success
-    EXPECT_EQ(g_view[g_view.size() - 2], "status:配置成功");
+    EXPECT_EQ(g_view[g_view.size() - 2], "status:" TEXT_CONFIG_OK);
 }
 
 TEST_F(State, ResultWithNothingPendingStillShowsAndEnablesApply)
 {
     Open();
     OnConfigResult(1);
-    EXPECT_EQ(g_view, (Lines{"status:配置成功", "apply:on"}));
+    EXPECT_EQ(g_view, (Lines{"status:" TEXT_CONFIG_OK, "apply:on"}));
 }
 
 TEST_F(State, UnansweredApplyTimesOutAtExactlyTheTenthTick)
@@ -269,10 +270,10 @@ TEST_F(State, UnansweredApplyTimesOutAtExactlyTheTenthTick)
         PanelTick();
         OnVersionReport("V");
     }
-    EXPECT_EQ(Count(g_view, "status:配置超时"), 0);
+    EXPECT_EQ(Count(g_view, "status:" TEXT_CONFIG_TIMEOUT), 0);
     g_view.clear();
     PanelTick();
-    EXPECT_EQ(g_view, (Lines{"status:配置超时", "apply:on"}));
+    EXPECT_EQ(g_view, (Lines{"status:" TEXT_CONFIG_TIMEOUT, "apply:on"}));
 }
 
 TEST_F(State, BothCountdownsEndingOnOneTickLeaveWaiting)
@@ -286,7 +287,7 @@ TEST_F(State, BothCountdownsEndingOnOneTickLeaveWaiting)
     Ticks(5);
     g_view.clear();
     PanelTick();
-    EXPECT_EQ(g_view, (Lines{"status:配置超时", "apply:on", "version:", kWaiting}));
+    EXPECT_EQ(g_view, (Lines{"status:" TEXT_CONFIG_TIMEOUT, "apply:on", "version:", kWaiting}));
 }
 
 TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
@@ -297,8 +298,8 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
     PanelApply();
     g_view.clear();
     PanelOpenClose();
-    EXPECT_EQ(g_view, (Lines{"tick:stop", "caption:打开串口", "ports:on", "channels:off", "apply:off",
-                             "status:串口已关闭"}));
+    EXPECT_EQ(g_view, (Lines{"tick:stop", "caption:" TEXT_OPEN_PORT, "ports:on", "channels:off", "apply:off",
+                             "status:" TEXT_PORT_CLOSED}));
     EXPECT_EQ(g_portOpen, 0);
     EXPECT_EQ(g_linked, 1);
     EXPECT_EQ(g_linkCountdown, 6);

@@ -12,7 +12,7 @@
 # The lines: the near end is what the program opens, the far end is where tests play the
 # transmitter. COM40 and up lie beyond the program's probe, so they never show in its list.
 #   COM3  <-> COM40     COM10 <-> COM41     COM33 <-> COM42 (a port typed beyond the probe)
-#   COM11 <-> COM43     COM12 <-> COM44
+#   COM11 <-> COM43     COM12 <-> COM44     COM32 <-> COM45 (the last port the probe tries)
 # Each COM port is mapped to the link socat keeps, not to the pty behind it, so a line can be
 # pulled and plugged back in: a test creates DIR/unplug-COMn to end the line of near end COMn
 # and DIR/replug-COMn to make it anew (a new pty pair behind the same names).
@@ -21,7 +21,7 @@ cmd=${1:?start or stop}
 dir=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
 mode=${3-}
 export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
-lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43 COM12:COM44"
+lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43 COM12:COM44 COM32:COM45"
 
 stop() {
     local f
