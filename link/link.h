@@ -31,7 +31,8 @@ enum {
     RX_IDLE_LOOKS = 50,       // looks at a stalled short run before it is thrown away
     TX_SLOTS = 12,            // ring slots; one stays free, so 11 frames can wait
     TX_PERIOD_MS = 100,       // writer sleep before each look at the queue
-    TX_WRITE_WAIT_MS = 1000   // longest wait for one write before it is cancelled
+    TX_WRITE_WAIT_MS = 1000,  // longest wait for one write before it is cancelled
+    CLOSE_WAIT_MS = 2000      // longest wait of a close for the reader and writer
 };
 
 extern const BYTE FRAME_POLL[FRAME_MIN_LEN];          // 55 AA 00 01 00 AA 55
@@ -106,12 +107,15 @@ DWORD WINAPI TxWriterThread(LPVOID);
 // Bit n-1 set when COMn (1..32) answers an open with no access rights.
 DWORD SerialProbePorts();
 
-// Opens and configures the port at `path` (such as \\.\COM3): 115200 8N1, overlapped. Closes
-// the port open before, if any. False when the path cannot be opened; no port is open then.
+// Opens and configures the port at `path` (such as \\.\COM3, GBK): 115200 8N1, no flow
+// control, overlapped. Closes the port open before, if any. False when the path cannot be
+// opened or is not a serial port, or while a closed port is still held by a borrower; no port
+// is open then.
 bool SerialOpen(const char *path);
 
-// Closes the open port, if any. Returns once neither the reader nor the writer can touch the
-// handle any more; pending reads, waits and writes on it are cancelled.
+// Closes the open port, if any; pending reads, waits and writes on it are cancelled. Returns
+// once neither the reader nor the writer holds the handle, and closes it; or after 2 s with a
+// borrower still out, which then closes the handle when it gives it back.
 void SerialClose();
 
 // True while a port is open.

@@ -4,6 +4,10 @@
 // both have given it back, so no thread ever passes a closed (and perhaps reused) handle value
 // to the system. Borrowers never hold the port while waiting for the receive lock, so the
 // user-interface thread never waits, even indirectly, for the parser.
+//
+// Some drivers never finish a cancelled request (a USB adapter pulled out), so the close waits
+// a bounded time: after that the port counts as closed and the borrower still out closes the
+// handle when it gives it back. Until then no port can be opened.
 #include "link.h"
 
 #include <stdio.h>
@@ -14,6 +18,9 @@ static HANDLE g_hPort = INVALID_HANDLE_VALUE;
 static LONG g_portBorrowers;                                     // under g_portLock
 static SRWLOCK g_portLock = SRWLOCK_INIT;
 static CONDITION_VARIABLE g_portReturned = CONDITION_VARIABLE_INIT; // a borrower gave it back
+// A closed port whose borrower has not given it back yet; closed by the last
+// SerialPortRelease. Under g_portLock.
+static HANDLE g_hOrphan = INVALID_HANDLE_VALUE;
 
 // The reader thread's own read buffer and the bytes of the read in progress.
 static BYTE g_rxRaw[2 * RX_BUF_SIZE];
@@ -32,8 +39,16 @@ HANDLE SerialPortBorrow()
 void SerialPortRelease()
 {
     AcquireSRWLockExclusive(&g_portLock);
-    g_portBorrowers--;
+    LONG left = --g_portBorrowers;
+    HANDLE orphan = left == 0 ? g_hOrphan : INVALID_HANDLE_VALUE;
     ReleaseSRWLockExclusive(&g_portLock);
+    if (orphan != INVALID_HANDLE_VALUE) {
+        // Nobody can borrow an orphan, so nobody else touches it: close it, then allow opens.
+        CloseHandle(orphan);
+        AcquireSRWLockExclusive(&g_portLock);
+        g_hOrphan = INVALID_HANDLE_VALUE;
+        ReleaseSRWLockExclusive(&g_portLock);
+    }
     WakeAllConditionVariable(&g_portReturned);
 }
 
@@ -66,18 +81,22 @@ bool SerialOpen(const char *path)
     if (path == NULL)
         return false;
     SerialClose();
+    AcquireSRWLockShared(&g_portLock);
+    bool closing = g_hOrphan != INVALID_HANDLE_VALUE;
+    ReleaseSRWLockShared(&g_portLock);
+    if (closing)
+        return false;   // the last port's driver still holds a borrower, perhaps the reader
 
-    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-    if (port == INVALID_HANDLE_VALUE) {
-        GetLastError();
+    // The name is the port field's GBK text: the system's code page may be another one.
+    WCHAR wide[MAX_PATH];
+    if (MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) == 0)
         return false;
-    }
-    AcquireSRWLockExclusive(&g_portLock);
-    g_hPort = port;
-    ReleaseSRWLockExclusive(&g_portLock);
+    HANDLE port = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (port == INVALID_HANDLE_VALUE)
+        return false;
 
-    // Failures below go unnoticed: the port counts as open, as with a driver that ignores them.
+    // Failures of these go unnoticed: the port counts as open, as with a driver that ignores them.
     SetCommMask(port, EV_RXCHAR);
     SetupComm(port, 2048, 2048);
     // Reads return at once with what is waiting; a write may take 100 ms a byte plus 500 ms.
@@ -86,13 +105,36 @@ bool SerialOpen(const char *path)
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    GetCommState(port, &dcb);
+    // A handle without a line state is no serial port (a typed file name, NUL, a drive): hand
+    // it back before anything is written to it.
+    if (!GetCommState(port, &dcb)) {
+        CloseHandle(port);
+        return false;
+    }
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    // The driver keeps whatever the last program set. Frames are binary and the cable has three
+    // wires: no flow control, no byte replaced or dropped, no read stopped by a line error.
+    // DTR and RTS stay as found, since some converters draw their power from them.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
     SetCommState(port, &dcb);
     PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+    // Only a configured port is handed to the reader and writer.
+    AcquireSRWLockExclusive(&g_portLock);
+    g_hPort = port;
+    ReleaseSRWLockExclusive(&g_portLock);
     return true;
 }
 
@@ -108,14 +150,21 @@ void SerialClose()
     SetCommMask(port, 0);               // ends a pending WaitCommEvent
     PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     // Under Wine the purge leaves a pending read running, and a borrower may only now be
-    // issuing its call, so cancel again until both borrowers are out.
+    // issuing its call, so cancel again until both borrowers are out, or the driver has had
+    // its time.
+    DWORD start = GetTickCount();
     for (;;) {
         CancelIoEx(port, NULL);
         AcquireSRWLockExclusive(&g_portLock);
         if (g_portBorrowers)
             SleepConditionVariableSRW(&g_portReturned, &g_portLock, 5, 0);
         LONG left = g_portBorrowers;
+        bool giveUp = left != 0 && GetTickCount() - start >= CLOSE_WAIT_MS;
+        if (giveUp)
+            g_hOrphan = port;           // the last borrower closes it
         ReleaseSRWLockExclusive(&g_portLock);
+        if (giveUp)
+            return;
         if (left == 0)
             break;
     }
@@ -141,6 +190,8 @@ static long RxReadPass(HANDLE ev, bool wait)
         bool ok = WaitCommEvent(port, &mask, &ov) || GetLastError() == ERROR_IO_PENDING;
         if (ok)
             GetOverlappedResult(port, &ov, &done, TRUE); // a cancelled or empty wait reads too
+        else
+            ClearCommError(port, NULL, NULL);           // a line error may hold up every call
         SerialPortRelease();
         if (!ok)
             return 0;
@@ -153,10 +204,12 @@ static long RxReadPass(HANDLE ev, bool wait)
     ov.hEvent = ev;
     done = 0;
     if (!ReadFile(port, g_rxRaw + g_rxRawCount, RX_BUF_SIZE, &done, &ov)) {
-        if (GetLastError() == ERROR_IO_PENDING)
-            GetOverlappedResult(port, &ov, &done, TRUE);
-        else
+        if (GetLastError() != ERROR_IO_PENDING) {
             done = 0;
+            ClearCommError(port, NULL, NULL);
+        } else if (!GetOverlappedResult(port, &ov, &done, TRUE)) {
+            ClearCommError(port, NULL, NULL);   // what came before the error still counts
+        }
     }
     SerialPortRelease();
 

@@ -159,6 +159,47 @@ TEST(Open, LineStateIs115200EightNoneOneWithTheToolsTimeouts)
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
 }
 
+// Another program left XON/XOFF and RTS/CTS handshake on the line (Wine shows the host's
+// termios in the DCB): the tool's open turns them off, so an XOFF from the line does not stop
+// the polls and flow-control and zero bytes inside frames come through.
+TEST(Open, TurnsOffTheHandshakeAnotherProgramLeftOn)
+{
+    FarEnd remote("COM40");
+    ASSERT_NE(remote.line, INVALID_HANDLE_VALUE);
+    UnixRun("stty -F '" + NearLink("COM3") + "' ixon ixoff crtscts");
+    ASSERT_TRUE(SerialOpen(kNear));
+    HANDLE port = SerialPortBorrow();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(port, &dcb));
+    SerialPortRelease();
+    EXPECT_TRUE(dcb.fBinary);
+    EXPECT_FALSE(dcb.fOutX || dcb.fInX || dcb.fOutxCtsFlow || dcb.fOutxDsrFlow ||
+                 dcb.fDsrSensitivity || dcb.fNull || dcb.fErrorChar || dcb.fAbortOnError ||
+                 dcb.fParity)
+        << "outX " << dcb.fOutX << " inX " << dcb.fInX << " cts " << dcb.fOutxCtsFlow;
+
+    Sleep(50);
+    TakePieces();
+    const BYTE xoff = 0x13;
+    ASSERT_TRUE(LineWrite(remote.line, &xoff, 1));
+    Sleep(50);
+    SerialSendFrame(FRAME_POLL, sizeof FRAME_POLL);
+    BYTE out[16];
+    DWORD n = LineRead(remote.line, out, sizeof out, 1000);
+    EXPECT_EQ(Bytes(out, out + n), Bytes(FRAME_POLL, FRAME_POLL + 7)) << "an XOFF stopped the polls";
+
+    const BYTE frame[] = {0x55, 0xAA, 0x00, 0x02, 0x04, 0x11, 0x13, 0x00, 0x00, 0xAA, 0x55};
+    ASSERT_TRUE(LineWrite(remote.line, frame, sizeof frame));
+    Bytes sent(frame, frame + sizeof frame);
+    sent.insert(sent.begin(), xoff);      // the XOFF above is data too
+    Bytes got = Collect(sent.size(), 1000);
+    SerialClose();
+    EXPECT_EQ(got, sent) << "flow-control or zero bytes were taken out";
+    UnixRun("stty -F '" + NearLink("COM3") + "' -ixon -ixoff -crtscts");
+}
+
 TEST(Reader, DeliversEveryByteInOrderInPiecesOfAtMost1024)
 {
     FarEnd remote("COM40");
@@ -216,6 +257,41 @@ TEST(Close, WhileTheReaderWaitsIsPromptAndTheReaderIdlesThenReopens)
     Bytes got = Collect(8, 1000);
     std::string text(got.begin(), got.end());
     EXPECT_TRUE(text == "back" || text == "lostback") << text;
+    SerialClose();
+}
+
+// A driver that never finishes a cancelled request, played by a borrow held for 3 s: the close
+// gives up after its bound, the port stays held (and cannot be opened) until the borrower gives
+// it back, and is closed then.
+TEST(Close, GivesUpOnAStuckBorrowerWhichThenClosesThePort)
+{
+    FarEnd remote("COM40");
+    unsigned long pid = UnixPid();
+    ASSERT_TRUE(SerialOpen(kNear));
+    ASSERT_NE(SerialPortBorrow(), INVALID_HANDLE_VALUE);
+    std::thread stuck([] {
+        Sleep(3000);
+        SerialPortRelease();
+    });
+    double t0 = Now();
+    SerialClose();
+    double took = Now() - t0;
+    printf("close with a borrower stuck for 3 s: %.0f ms\n", took);
+    EXPECT_GE(took, CLOSE_WAIT_MS - 50.0);
+    EXPECT_LT(took, CLOSE_WAIT_MS + 500.0);
+    EXPECT_FALSE(SerialIsOpen());
+    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 1) << "closed under a borrower";
+    EXPECT_FALSE(SerialOpen(kNear)) << "opened while the old handle is still out";
+    EXPECT_FALSE(SerialIsOpen());
+
+    stuck.join();
+    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the last borrower did not close it";
+    ASSERT_TRUE(SerialOpen(kNear));
+    Sleep(50);
+    TakePieces();
+    LineWrite(remote.line, "back", 4);
+    Bytes got = Collect(4, 1000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "back");
     SerialClose();
 }
 
