@@ -42,17 +42,6 @@ double WorkingSetMb(const Program &p)
     return pmc.WorkingSetSize / 1048576.0;
 }
 
-void Trigger(const std::string &name)
-{
-    FILE *f = fopen((UnixPath(TestEnvDir()) + "\\" + name).c_str(), "w");
-    ASSERT_NE(f, nullptr) << name;
-    fclose(f);
-    // The switchboard takes the file away once it has done it.
-    for (int i = 0; i < 200 && GetFileAttributesA((UnixPath(TestEnvDir()) + "\\" + name).c_str()) !=
-                                   INVALID_FILE_ATTRIBUTES; i++)
-        Sleep(10);
-}
-
 TEST_F(Faults, NoiseFloodNeverStallsTheWindowAndTheLinkComesBack)
 {
     const int noiseSeconds = 30;
@@ -82,7 +71,7 @@ TEST_F(Faults, UnpluggedLineIsNoticedAndAReplugConnectsAgain)
     Open("COM12");
     WaitLinkedAndReadBack(8);
     double pulled = Now();
-    Trigger("unplug-COM12");
+    ASSERT_TRUE(WorldTrigger("unplug-COM12"));
     ASSERT_TRUE(WaitStatus("等待变送器连接", 4000));
     double noticed = Now() - pulled;
     printf("unplug noticed after %.0f ms\n", noticed);
@@ -93,7 +82,7 @@ TEST_F(Faults, UnpluggedLineIsNoticedAndAReplugConnectsAgain)
     ASSERT_TRUE(Alive(program));
 
     sim.Stop();                              // its end of the line is gone too
-    Trigger("replug-COM12");
+    ASSERT_TRUE(WorldTrigger("replug-COM12"));
     sim.Start("--channel 8", "COM44");
     Open("COM12");
     EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");

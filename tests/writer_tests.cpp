@@ -1,6 +1,9 @@
-// The writer thread against an overlapped handle: a named pipe stands in for the port, so the
-// test can read exactly what was written, and can make a write stay pending.
+// The writer thread against the test world's serial lines: the test reads the far end, so it
+// sees exactly what was written, and leaves the far end of COM11 undrained, so that a large
+// write there stays pending.
+#include "line.h"
 #include "link.h"
+#include "unix.h"
 
 #include "clock.h"
 
@@ -21,47 +24,80 @@ struct WriterEnv : testing::Environment {
         InitializeCriticalSection(&g_rxLock);
         CloseHandle(CreateThread(NULL, 0, TxWriterThread, NULL, 0, NULL));
     }
+    // The undrained line still holds what the pending writes left: make it anew for later tests.
+    void TearDown() override
+    {
+        WorldTrigger("unplug-COM11");
+        WorldTrigger("replug-COM11");
+    }
 };
 const testing::Environment *g_env = testing::AddGlobalTestEnvironment(new WriterEnv);
 
-// The server end of a pipe; the code under test opens the client end as its "port".
-struct Pipe {
-    char name[64];
-    HANDLE server;
-    HANDLE ev;
+// A line whose near end the code under test opens as its port.
+struct Line {
+    char name[16];
+    HANDLE remote;
 
-    explicit Pipe(DWORD bufferSize)
+    Line(const char *nearName, const char *farName) : remote(LineOpen(farName))
     {
-        static int serial;
-        snprintf(name, sizeof name, "\\\\.\\pipe\\rq47-writer-%lu-%d", GetCurrentProcessId(), ++serial);
-        server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                  PIPE_TYPE_BYTE | PIPE_WAIT, 1, bufferSize, bufferSize, 0, NULL);
-        ev = CreateEventA(NULL, TRUE, FALSE, NULL);
+        snprintf(name, sizeof name, "\\\\.\\%s", nearName);
     }
-    ~Pipe()
-    {
-        CloseHandle(server);
-        CloseHandle(ev);
-    }
+    ~Line() { LineClose(remote); }
 
-    // One read of what has arrived, waiting up to `ms`; empty when nothing came.
+    // What arrives at the far end within `ms`, up to the first 30 ms of quiet (the writer sends
+    // a frame at most every 100 ms); empty when nothing came.
     Bytes Read(DWORD ms)
     {
-        BYTE buf[65536];
-        OVERLAPPED ov = {};
-        ov.hEvent = ev;
-        DWORD got = 0;
-        if (!ReadFile(server, buf, sizeof buf, &got, &ov)) {
-            if (GetLastError() != ERROR_IO_PENDING)
-                return Bytes();
-            if (WaitForSingleObject(ev, ms) != WAIT_OBJECT_0) {
-                CancelIoEx(server, &ov);
-            }
-            GetOverlappedResult(server, &ov, &got, TRUE);
-        }
-        return Bytes(buf, buf + got);
+        Bytes all;
+        BYTE buf[4096];
+        for (DWORD n = LineRead(remote, buf, sizeof buf, ms); n != 0; n = LineRead(remote, buf, sizeof buf, 30))
+            all.insert(all.end(), buf, buf + n);
+        return all;
     }
 };
+
+// A driver that finishes a cancel some time after CancelIoEx has returned, as Windows allows
+// (Wine's lands at once): while g_lateCancel is set, this exe's calls to CancelIoEx go to
+// LateCancelIoEx, which leaves the real cancel to a thread of its own 200 ms later.
+const DWORD kCancelLagMs = 200;
+std::atomic<bool> g_lateCancel(false);
+BOOL(WINAPI *g_cancelIoEx)(HANDLE, LPOVERLAPPED);
+
+BOOL WINAPI LateCancelIoEx(HANDLE handle, LPOVERLAPPED ov)
+{
+    if (!g_lateCancel)
+        return g_cancelIoEx(handle, ov);
+    std::thread([handle, ov] {
+        Sleep(kCancelLagMs);
+        g_cancelIoEx(handle, ov);
+    }).detach();
+    return TRUE;
+}
+
+// Points this exe's import of CancelIoEx at LateCancelIoEx.
+bool InterceptCancelIoEx()
+{
+    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleA(NULL));
+    IMAGE_NT_HEADERS *nt =
+        reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    g_cancelIoEx = CancelIoEx;   // read from the import slot, so the real one
+    for (IMAGE_IMPORT_DESCRIPTOR *d =
+             reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         d->Name != 0; d++) {
+        for (IMAGE_THUNK_DATA *t = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
+             t->u1.Function != 0; t++) {
+            if (t->u1.Function != reinterpret_cast<ULONG_PTR>(g_cancelIoEx))
+                continue;
+            DWORD was;
+            VirtualProtect(&t->u1.Function, sizeof t->u1.Function, PAGE_READWRITE, &was);
+            t->u1.Function = reinterpret_cast<ULONG_PTR>(LateCancelIoEx);
+            VirtualProtect(&t->u1.Function, sizeof t->u1.Function, was, &was);
+            return true;
+        }
+    }
+    return false;
+}
 
 const Bytes kPoll(FRAME_POLL, FRAME_POLL + 7);
 const Bytes kQuery(FRAME_QUERY_CHANNEL, FRAME_QUERY_CHANNEL + 7);
@@ -69,9 +105,8 @@ const Bytes kSet16 = {0x55, 0xAA, 0x00, 0x05, 0x01, 0x0F, 0xAA, 0x55};
 
 TEST(Writer, WritesExactlyTheQueuedFramesInOrderOnePerWakeUp)
 {
-    Pipe pipe(4096);
-    ASSERT_TRUE(SerialOpen(pipe.name));
-    ConnectNamedPipe(pipe.server, NULL);
+    Line line("COM3", "COM40");
+    ASSERT_TRUE(SerialOpen(line.name));
 
     ASSERT_EQ(SerialSendFrame(FRAME_POLL, 7), 0);
     ASSERT_EQ(SerialSendFrame(FRAME_QUERY_CHANNEL, 7), 0);
@@ -80,7 +115,7 @@ TEST(Writer, WritesExactlyTheQueuedFramesInOrderOnePerWakeUp)
     std::vector<Bytes> got;
     std::vector<double> at;
     while (got.size() < 3) {
-        Bytes b = pipe.Read(1000);
+        Bytes b = line.Read(1000);
         if (b.empty())
             break;
         got.push_back(b);
@@ -91,7 +126,7 @@ TEST(Writer, WritesExactlyTheQueuedFramesInOrderOnePerWakeUp)
     EXPECT_GE(at[1] - at[0], 80.0);
     EXPECT_GE(at[2] - at[1], 80.0);
     EXPECT_LE(at[2] - at[1], 250.0);
-    EXPECT_TRUE(pipe.Read(300).empty()) << "something was written that was never queued";
+    EXPECT_TRUE(line.Read(300).empty()) << "something was written that was never queued";
     SerialClose();
 }
 
@@ -101,12 +136,11 @@ TEST(Writer, FrameTakenWhileNoPortIsOpenIsDroppedUnwritten)
     ASSERT_EQ(SerialSendFrame(FRAME_POLL, 7), 0);
     Sleep(350);                                  // the writer takes and drops it
 
-    Pipe pipe(4096);
-    ASSERT_TRUE(SerialOpen(pipe.name));
-    ConnectNamedPipe(pipe.server, NULL);
+    Line line("COM3", "COM40");
+    ASSERT_TRUE(SerialOpen(line.name));
     SerialSendChannel(4);
-    EXPECT_EQ(pipe.Read(1000), (Bytes{0x55, 0xAA, 0x00, 0x05, 0x01, 0x04, 0xAA, 0x55}));
-    EXPECT_TRUE(pipe.Read(300).empty());
+    EXPECT_EQ(line.Read(1000), (Bytes{0x55, 0xAA, 0x00, 0x05, 0x01, 0x04, 0xAA, 0x55}));
+    EXPECT_TRUE(line.Read(300).empty());
     SerialClose();
 }
 
@@ -114,39 +148,42 @@ TEST(Writer, FrameTakenWhileNoPortIsOpenIsDroppedUnwritten)
 // cancelled, and its end seen, before the frame's storage and the record go back.
 TEST(Writer, PendingWriteIsCancelledAndEndedBeforeItsStorageIsReleased)
 {
-    Pipe pipe(64);
-    HANDLE client = CreateFileA(pipe.name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, NULL);
+    ASSERT_TRUE(InterceptCancelIoEx());
+    Line line("COM11", "COM43");
+    ASSERT_TRUE(SerialOpen(line.name));
+    HANDLE client = SerialPortBorrow();
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    ConnectNamedPipe(pipe.server, NULL);
 
     Bytes frame(256 * 1024, 0x5A);
     HANDLE ev = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_lateCancel = true;
     double t0 = Now();
     TxWrite(client, ev, frame.data(), DWORD(frame.size()));
     double took = Now() - t0;
-    EXPECT_GE(took, 950.0);
-    EXPECT_LE(took, 1500.0);
-    // The write has ended (cancelled): its event is set now, and draining the pipe afterwards
-    // must not complete it later into a record that is gone.
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+    bool ended = WaitForSingleObject(ev, 0) == WAIT_OBJECT_0;
+    g_lateCancel = false;
+    EXPECT_GE(took, 950.0 + kCancelLagMs);
+    EXPECT_LE(took, 1500.0 + kCancelLagMs);
+    // The write has ended (cancelled) by the time TxWrite returns, and draining the line
+    // afterwards must not complete it later into a record that is gone.
+    EXPECT_TRUE(ended) << "TxWrite returned before its cancelled write had ended";
     ResetEvent(ev);
     size_t drained = 0;
-    for (Bytes b; !(b = pipe.Read(200)).empty();)
+    for (Bytes b; !(b = line.Read(200)).empty();)
         drained += b.size();
     EXPECT_LT(drained, frame.size()) << "the write was not cancelled";
     EXPECT_EQ(WaitForSingleObject(ev, 100), WAIT_TIMEOUT) << "the write was still pending";
     CloseHandle(ev);
-    CloseHandle(client);
+    SerialPortRelease();
+    SerialClose();
 }
 
 // Closing while the writer waits on a pending write returns at once, and later frames go to
 // the next port.
 TEST(Writer, CloseDuringAPendingWriteIsPromptAndTheWriterCarriesOn)
 {
-    Pipe stuck(64);
+    Line stuck("COM11", "COM43");
     ASSERT_TRUE(SerialOpen(stuck.name));
-    ConnectNamedPipe(stuck.server, NULL);
     Bytes big(256 * 1024, 0x11);
     ASSERT_EQ(SerialSendFrame(big.data(), DWORD(big.size())), 0);
     Sleep(400);                                  // the writer is inside its 1000 ms wait now
@@ -156,9 +193,8 @@ TEST(Writer, CloseDuringAPendingWriteIsPromptAndTheWriterCarriesOn)
     EXPECT_LT(took, 100.0);
     printf("close with a write pending took %.1f ms\n", took);
 
-    Pipe next(4096);
+    Line next("COM3", "COM40");
     ASSERT_TRUE(SerialOpen(next.name));
-    ConnectNamedPipe(next.server, NULL);
     ASSERT_EQ(SerialSendFrame(FRAME_POLL, 7), 0);
     EXPECT_EQ(next.Read(1000), kPoll);
     SerialClose();
@@ -169,8 +205,8 @@ TEST(Writer, CloseDuringAPendingWriteIsPromptAndTheWriterCarriesOn)
 // another object while a worker still uses it.
 TEST(Close, WaitsUntilABorrowedHandleIsGivenBack)
 {
-    Pipe pipe(4096);
-    ASSERT_TRUE(SerialOpen(pipe.name));
+    Line line("COM3", "COM40");
+    ASSERT_TRUE(SerialOpen(line.name));
     HANDLE lent = SerialPortBorrow();
     ASSERT_NE(lent, INVALID_HANDLE_VALUE);
     std::atomic<bool> closed(false);

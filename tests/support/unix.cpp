@@ -88,6 +88,22 @@ static unsigned long PortBit(const char *name)
     return (n >= 1 && n <= 32) ? 1ul << (n - 1) : 0;
 }
 
+bool WorldTrigger(const std::string &request)
+{
+    std::string path = UnixPath(TestEnvDir()) + "\\" + request;
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == NULL)
+        return false;
+    fclose(f);
+    // The switchboard takes the file away once it has done it.
+    for (int i = 0; i < 200; i++) {
+        if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return true;
+        Sleep(10);
+    }
+    return false;
+}
+
 unsigned long PrefixPortMask()
 {
     unsigned long mask = 0;

@@ -18,6 +18,10 @@ std::string TestEnvDir();
 // not finish within 10 s.
 std::string UnixRun(const std::string &command);
 
+// Asks the test world's switchboard to carry out `request` (such as "unplug-COM12" or
+// "replug-COM12") and waits up to 2 s for it to be done; false when it was not.
+bool WorldTrigger(const std::string &request);
+
 // The COM ports COM1 to COM32 that the test prefix has (the mapped lines and whatever Wine made
 // of the host's /dev/ttyS*), as a mask: bit n-1 for COMn.
 unsigned long PrefixPortMask();
