@@ -116,6 +116,32 @@ TEST_F(EndToEnd, PortTypedBeyondTheProbedRangeOpens)
     WaitLinkedAndReadBack(3);
 }
 
+// Names typed into the port field that are no serial port (a file of the operator's, the null
+// device) open nothing and are never written to; a name the system takes for a port, in another
+// case, opens it and works as the port does.
+TEST_F(EndToEnd, NameThatIsNoSerialPortFailsAndLeavesItAlone)
+{
+    Start("--channel 4");
+    const char file[] = "C:\\n.txt";
+    const std::string data = "the operator's own notes";
+    FILE *f = fopen(file, "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    for (const char *name : {file, "NUL"}) {
+        Open(name);
+        EXPECT_EQ(Text(IDC_STATUS_TEXT), "打开串口失败") << name;
+        EXPECT_EQ(Text(IDC_OPEN_BUTTON), "打开串口") << name;
+        EXPECT_TRUE(Enabled(IDC_PORT_LIST)) << name;
+    }
+    Sleep(1000);                                      // the writer would have written by now
+    EXPECT_EQ(ReadAll(file), data);
+    remove(file);
+    Open("com3");
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
+    WaitLinkedAndReadBack(4);
+}
+
 // --- Framing as seen from outside.
 
 TEST_F(EndToEnd, TwoRepliesInOneWriteStillLink)
@@ -155,7 +181,8 @@ TEST_F(EndToEnd, StrayByteBeforeEveryReplyNeverLinks)
 }
 
 // The test plays the transmitter itself here: a channel report with no payload hands on the end
-// mark's first byte, 0xAA, which is no channel: the list is enabled with nothing selected.
+// mark's first byte, 0xAA, which is no channel: the list is enabled with nothing selected. So
+// does index 16, one past the last channel, after a good report.
 TEST_F(EndToEnd, PayloadLessChannelReportLeavesNoSelection)
 {
     program = StartProgram();
@@ -181,6 +208,16 @@ TEST_F(EndToEnd, PayloadLessChannelReportLeavesNoSelection)
     EXPECT_TRUE(Enabled(IDC_CHANNEL_LIST));
     EXPECT_TRUE(Enabled(IDC_APPLY_BUTTON));
     EXPECT_EQ(DriveSelection(program.panel, IDC_CHANNEL_LIST), -1);
+    auto reportChannel = [&](BYTE index, int selection) {
+        const BYTE report[] = {0x55, 0xAA, 0x00, 0x04, 0x01, index, 0xAA, 0x55};
+        LineWrite(remote, report, sizeof report);
+        for (DWORD t = GetTickCount(); DriveSelection(program.panel, IDC_CHANNEL_LIST) != selection &&
+                                       GetTickCount() - t < 1000;)
+            Sleep(5);
+        EXPECT_EQ(DriveSelection(program.panel, IDC_CHANNEL_LIST), selection) << "index " << int(index);
+    };
+    reportChannel(4, 4);
+    reportChannel(16, -1);
     // Apply with nothing selected sends index 0xFF.
     DriveClick(program.panel, IDC_APPLY_BUTTON);
     bool sent = false;
