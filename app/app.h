@@ -11,11 +11,11 @@
 #include <windows.h>
 
 // The window property other programs may look for on the main window.
-#define MAIN_WINDOW_PROP "Pellwick__20120902_QZ"
+#define MAIN_WINDOW_PROP L"Pellwick__20120902_QZ"
 
 extern HINSTANCE g_hInst;          // this program's module
-extern char g_szTitle[100];        // window title, string 103
-extern char g_szWindowClass[100];  // window class name, string 104
+extern WCHAR g_szTitle[100];        // window title, string 103
+extern WCHAR g_szWindowClass[100];  // window class name, string 104
 
 ATOM RegisterMainClass(HINSTANCE instance);
 BOOL InitInstance(HINSTANCE instance, int showCommand);

@@ -1,27 +1,28 @@
 // Start-up, the main window and the message loop. The panel inside the window starts the
-// serial link's threads; they, and an open port, end with the process.
+// serial link's threads; they, and an open port, end with the process. The window is a Unicode
+// one, so its texts read the same whatever the system's ANSI code page.
 #include "app.h"
 
 #include "panel.h"
 
 HINSTANCE g_hInst;
-char g_szTitle[100];
-char g_szWindowClass[100];
+WCHAR g_szTitle[100];
+WCHAR g_szWindowClass[100];
 
 ATOM RegisterMainClass(HINSTANCE instance)
 {
-    WNDCLASSEXA wc;
+    WNDCLASSEXW wc;
     ZeroMemory(&wc, sizeof wc);
     wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = MainWndProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
-    wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
+    wc.hCursor = LoadCursorW(NULL, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = g_szWindowClass;
-    wc.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(IDI_SMALL));
-    return RegisterClassExA(&wc);
+    wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
+    return RegisterClassExW(&wc);
 }
 
 BOOL InitInstance(HINSTANCE instance, int showCommand)
@@ -29,7 +30,7 @@ BOOL InitInstance(HINSTANCE instance, int showCommand)
     g_hInst = instance;
     // Caption, system menu, minimise and maximise boxes; no sizing border.
     const DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
-    HWND window = CreateWindowExA(0, g_szWindowClass, g_szTitle, style, 550, 180, 411, 313,
+    HWND window = CreateWindowExW(0, g_szWindowClass, g_szTitle, style, 550, 180, 411, 313,
                                   NULL, NULL, instance, NULL);
     if (window == NULL)
         return 0;
@@ -50,8 +51,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 {
     switch (message) {
     case WM_CREATE:
-        SetPropA(window, MAIN_WINDOW_PROP, reinterpret_cast<HANDLE>(1));
-        CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_PANEL), window, PanelDlgProc, 0);
+        SetPropW(window, MAIN_WINDOW_PROP, reinterpret_cast<HANDLE>(1));
+        CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_PANEL), window, PanelDlgProc, 0);
         return 0;
     case WM_PAINT: {
         PAINTSTRUCT ps;
@@ -63,21 +64,21 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         PostQuitMessage(0);
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
-    LoadStringA(instance, IDS_APP_TITLE, g_szTitle, sizeof g_szTitle);
-    LoadStringA(instance, IDS_WINDOW_CLASS, g_szWindowClass, sizeof g_szWindowClass);
+    LoadStringW(instance, IDS_APP_TITLE, g_szTitle, ARRAYSIZE(g_szTitle));
+    LoadStringW(instance, IDS_WINDOW_CLASS, g_szWindowClass, ARRAYSIZE(g_szWindowClass));
     RegisterMainClass(instance);
     if (!InitInstance(instance, showCommand))
         return 0;
 
     MSG msg;
-    while (GetMessageA(&msg, NULL, 0, 0)) {
+    while (GetMessageW(&msg, NULL, 0, 0)) {
         TranslateMessage(&msg);
-        DispatchMessageA(&msg);
+        DispatchMessageW(&msg);
     }
     return int(msg.wParam);
 }

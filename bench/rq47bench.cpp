@@ -6,11 +6,11 @@
 //
 // Apply and Open are timed from just before the click to the first look that finds the
 // status text; a look (WM_GETTEXT across processes) costs what "look" in the table says.
+#include "clock.h"
 #include "driver.h"
 #include "panel.h"
 #include "texts.h"
-
-#include <psapi.h>
+#include "unix.h"
 
 #include <algorithm>
 #include <random>
@@ -20,14 +20,6 @@
 #include <string>
 #include <vector>
 
-static double Now()
-{
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return 1000.0 * double(c.QuadPart) / double(f.QuadPart);
-}
-
 static double Percentile(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -35,33 +27,6 @@ static double Percentile(std::vector<double> v, double p)
     std::sort(v.begin(), v.end());
     size_t i = size_t(p / 100.0 * double(v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
-}
-
-
-static PROCESS_MEMORY_COUNTERS Memory(HANDLE process)
-{
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(process, &pmc, sizeof pmc);
-    return pmc;
-}
-
-static PROCESS_INFORMATION StartIdle(const std::string &exe, const std::string &mode)
-{
-    std::string line = "\"" + exe + "\" " + mode;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi);
-    return pi;
-}
-
-static void Stop(PROCESS_INFORMATION *pi)
-{
-    TerminateProcess(pi->hProcess, 0);
-    WaitForSingleObject(pi->hProcess, 5000);
-    CloseHandle(pi->hProcess);
-    CloseHandle(pi->hThread);
 }
 
 // Waits until the status reads `text`; the time it was first seen, or -1 after `ms`.
@@ -73,37 +38,6 @@ static double WaitStatus(HWND panel, const std::string &text, DWORD ms)
             return Now();
     }
     return -1;
-}
-
-
-// The Linux process whose command line names `exe`, the newest of them, found through Wine's
-// view of /proc: Wine reports neither other processes' CPU times nor handle counts.
-static unsigned long LinuxPid(const char *exe)
-{
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA("Z:\\proc\\*", &fd);
-    unsigned long found = 0;
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        unsigned long pid = strtoul(fd.cFileName, NULL, 10);
-        if (pid == 0)
-            continue;
-        char path[64], cmd[512] = {0};
-        snprintf(path, sizeof path, "Z:\\proc\\%lu\\cmdline", pid);
-        FILE *f = fopen(path, "rb");
-        if (f == NULL)
-            continue;
-        size_t n = fread(cmd, 1, sizeof cmd - 1, f);
-        fclose(f);
-        for (size_t i = 0; i < n; i++)
-            if (cmd[i] == 0)
-                cmd[i] = ' ';
-        if (strstr(cmd, exe) != NULL && pid > found)
-            found = pid;
-    } while (FindNextFileA(find, &fd));
-    FindClose(find);
-    return found;
 }
 
 // CPU time of a Linux process, all its threads, in ms (utime and stime of /proc/PID/stat).
@@ -128,31 +62,16 @@ static double CpuMs(unsigned long pid)
 static void CpuSideBySide(unsigned long tool, const std::string &idleExe, int loops, int seconds,
                           double *toolPct, double *refPct)
 {
-    PROCESS_INFORMATION ref = StartIdle(idleExe, std::to_string(loops));
+    PROCESS_INFORMATION ref;
+    DriveLaunch("\"" + idleExe + "\" " + std::to_string(loops), NULL, &ref);
     Sleep(2000);
-    unsigned long refPid = LinuxPid("rq47idle.exe");
+    unsigned long refPid = UnixPidOf("rq47idle.exe");
     double t0 = Now(), a0 = CpuMs(tool), b0 = CpuMs(refPid);
     Sleep(DWORD(seconds) * 1000);
     double wall = Now() - t0;
     *toolPct = 100 * (CpuMs(tool) - a0) / wall;
     *refPct = 100 * (CpuMs(refPid) - b0) / wall;
-    Stop(&ref);
-}
-
-static int Descriptors(unsigned long pid)
-{
-    char pattern[64];
-    snprintf(pattern, sizeof pattern, "Z:\\proc\\%lu\\fd\\*", pid);
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA(pattern, &fd);
-    int n = 0;
-    if (find == INVALID_HANDLE_VALUE)
-        return -1;
-    do
-        n += fd.cFileName[0] != '.';
-    while (FindNextFileA(find, &fd));
-    FindClose(find);
-    return n;
+    DriveEnd(&ref);
 }
 
 int main(int argc, char **argv)
@@ -194,7 +113,7 @@ int main(int argc, char **argv)
 
     DriveProcess tool = DriveStart(toolExe);
     HWND panel = tool.panel;
-    unsigned long pid = LinuxPid("rq47cfg.exe");
+    unsigned long pid = UnixPidOf("rq47cfg.exe");
     double cpuClosed, refClosed, cpuOpen, refOpen;
     CpuSideBySide(pid, idleExe, 2, cpuSeconds, &cpuClosed, &refClosed);
 
@@ -221,7 +140,7 @@ int main(int argc, char **argv)
 
     DriveClick(panel, IDC_OPEN_BUTTON);
     WaitStatus(panel, TEXT_LINKED, 3000);
-    Sleep(1000);                                   // the channel read-back
+    DriveWaitChannel(panel, 1, 3000);             // the simulator starts on channel 1
     CpuSideBySide(pid, idleExe, 1, cpuSeconds, &cpuOpen, &refOpen);
 
     // Apply to success, clicked at random moments.
@@ -240,7 +159,7 @@ int main(int argc, char **argv)
     }
 
     // Soak: linked and polled; memory and descriptors sampled, link losses counted.
-    double ws0 = Memory(tool.process.hProcess).WorkingSetSize / 1048576.0, wsMax = ws0, ws1 = ws0;
+    double ws0 = DriveWorkingSetMb(tool.process.hProcess, false), wsMax = ws0, ws1 = ws0;
     int fd0 = Descriptors(pid), fdMax = fd0, fd1 = fd0, losses = 0;
     bool lost = false;
     for (double end = Now() + soakSeconds * 1000.0; Now() < end;) {
@@ -248,16 +167,17 @@ int main(int argc, char **argv)
         bool waiting = DriveItemText(panel, IDC_STATUS_TEXT) == TEXT_LINK_LOST;
         losses += waiting && !lost;
         lost = waiting;
-        ws1 = Memory(tool.process.hProcess).WorkingSetSize / 1048576.0;
+        ws1 = DriveWorkingSetMb(tool.process.hProcess, false);
         fd1 = Descriptors(pid);
         wsMax = std::max(wsMax, ws1);
         fdMax = std::max(fdMax, fd1);
     }
-    double peakMb = Memory(tool.process.hProcess).PeakWorkingSetSize / 1048576.0;
-    PROCESS_INFORMATION bare = StartIdle(idleExe, "gui");
+    double peakMb = DriveWorkingSetMb(tool.process.hProcess, true);
+    PROCESS_INFORMATION bare;
+    DriveLaunch("\"" + idleExe + "\" gui", NULL, &bare);
     Sleep(1500);
-    double barePeakMb = Memory(bare.hProcess).PeakWorkingSetSize / 1048576.0;
-    Stop(&bare);
+    double barePeakMb = DriveWorkingSetMb(bare.hProcess, true);
+    DriveEnd(&bare);
     DriveStop(&tool);
 
     // Labels in UTF-8 for the terminal; the program's own texts are GBK.

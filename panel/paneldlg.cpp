@@ -1,12 +1,14 @@
 // The panel: a modeless dialog inside the main window. Its controls are changed only on the
 // user-interface thread; reports from the parser thread reach it through ViewCall, which sends
-// them here and waits.
+// them here and waits. The controls are Unicode ones: the program's GBK texts are converted
+// here, from code page 936 whatever the system's own.
 #include "panel.h"
 
 #include "link.h"
 
 #include <commctrl.h>
 #include <stdio.h>
+#include <string.h>
 
 // Private message that runs a report on this thread: wParam the function, lParam its argument.
 #define WM_PANEL_CALL (WM_APP + 1)
@@ -15,6 +17,28 @@
 static HWND g_hPanel;
 static HWND g_hPortList;
 static DWORD g_uiThreadId;
+
+// A GBK text as UTF-16, cut short to fit `capacity` characters with its terminator.
+static void Widen(const char *gbk, WCHAR *wide, int capacity)
+{
+    int n = MultiByteToWideChar(936, 0, gbk, -1, wide, capacity);
+    if (n == 0)
+        wide[capacity - 1] = 0;   // too long: keep what fitted
+}
+
+static void AddItem(HWND list, const char *text)
+{
+    WCHAR wide[16];
+    Widen(text, wide, ARRAYSIZE(wide));
+    SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide));
+}
+
+static void SetItemText(int id, const char *text)
+{
+    WCHAR wide[256];              // a version text is at most 255 bytes
+    Widen(text, wide, ARRAYSIZE(wide));
+    SetDlgItemTextW(g_hPanel, id, wide);
+}
 
 static void PanelInit(HWND panel)
 {
@@ -35,10 +59,10 @@ static void PanelInit(HWND panel)
         if (ports & (1u << i)) {
             char name[8];
             snprintf(name, sizeof name, "COM%d", i + 1);
-            SendMessageA(g_hPortList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+            AddItem(g_hPortList, name);
         }
     }
-    SendMessageA(g_hPortList, CB_SETCURSEL, 0, 0);   // the list sorts as text: COM1, COM10, COM2
+    SendMessageW(g_hPortList, CB_SETCURSEL, 0, 0);   // the list sorts as text: COM1, COM10, COM2
 
     ViewSetVersion("");
     ViewEnableChannelList(false);
@@ -47,9 +71,9 @@ static void PanelInit(HWND panel)
     for (int channel = 1; channel <= 16; channel++) {
         char text[4];
         snprintf(text, sizeof text, "%d", channel);
-        SendMessageA(channels, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        AddItem(channels, text);
     }
-    SendMessageA(channels, CB_SETCURSEL, 0, 0);
+    SendMessageW(channels, CB_SETCURSEL, 0, 0);
     ViewSetStatus("");
 }
 
@@ -84,17 +108,17 @@ void ViewCall(void (*fn)(const void *arg), const void *arg)
     if (GetCurrentThreadId() == g_uiThreadId)
         fn(arg);
     else
-        SendMessageA(g_hPanel, WM_PANEL_CALL, reinterpret_cast<WPARAM>(fn), reinterpret_cast<LPARAM>(arg));
+        SendMessageW(g_hPanel, WM_PANEL_CALL, reinterpret_cast<WPARAM>(fn), reinterpret_cast<LPARAM>(arg));
 }
 
 void ViewSetStatus(const char *text)
 {
-    SetDlgItemTextA(g_hPanel, IDC_STATUS_TEXT, text);
+    SetItemText(IDC_STATUS_TEXT, text);
 }
 
 void ViewSetVersion(const char *text)
 {
-    SetDlgItemTextA(g_hPanel, IDC_VERSION_TEXT, text);
+    SetItemText(IDC_VERSION_TEXT, text);
 }
 
 void ViewEnablePortList(bool on)
@@ -116,24 +140,40 @@ void ViewSelectChannel(BYTE index)
 {
     // Say "no selection" outright: an index past the end clears it on Windows but leaves the
     // old one selected under Wine.
-    int count = int(SendDlgItemMessageA(g_hPanel, IDC_CHANNEL_LIST, CB_GETCOUNT, 0, 0));
+    int count = int(SendDlgItemMessageW(g_hPanel, IDC_CHANNEL_LIST, CB_GETCOUNT, 0, 0));
     WPARAM entry = index < count ? index : WPARAM(-1);
-    SendDlgItemMessageA(g_hPanel, IDC_CHANNEL_LIST, CB_SETCURSEL, entry, 0);
+    SendDlgItemMessageW(g_hPanel, IDC_CHANNEL_LIST, CB_SETCURSEL, entry, 0);
 }
 
 int ViewGetChannel()
 {
-    return int(SendDlgItemMessageA(g_hPanel, IDC_CHANNEL_LIST, CB_GETCURSEL, 0, 0));
+    return int(SendDlgItemMessageW(g_hPanel, IDC_CHANNEL_LIST, CB_GETCURSEL, 0, 0));
 }
 
 void ViewGetPortText(char buffer[PORT_TEXT_MAX + 1])
 {
-    GetWindowTextA(g_hPortList, buffer, PORT_TEXT_MAX + 1);
+    // The first PORT_TEXT_MAX bytes of the field in GBK, never half a character: what the ANSI
+    // functions give under code page 936. Each character takes one byte or more, so the first
+    // PORT_TEXT_MAX characters are all that can count.
+    WCHAR wide[PORT_TEXT_MAX + 1];
+    char gbk[2 * PORT_TEXT_MAX + 1];
+    GetWindowTextW(g_hPortList, wide, ARRAYSIZE(wide));
+    if (WideCharToMultiByte(936, 0, wide, -1, gbk, sizeof gbk, NULL, NULL) == 0)
+        gbk[0] = 0;
+    int n = 0;
+    while (gbk[n] != 0) {
+        int size = IsDBCSLeadByteEx(936, BYTE(gbk[n])) && gbk[n + 1] != 0 ? 2 : 1;
+        if (n + size > PORT_TEXT_MAX)
+            break;
+        n += size;
+    }
+    memcpy(buffer, gbk, n);
+    buffer[n] = 0;
 }
 
 void ViewSetOpenCaption(const char *text)
 {
-    SendDlgItemMessageA(g_hPanel, IDC_OPEN_BUTTON, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    SetItemText(IDC_OPEN_BUTTON, text);
 }
 
 void ViewStartTick()

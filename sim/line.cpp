@@ -10,6 +10,8 @@ HANDLE LineOpen(const char *name)
                               FILE_FLAG_OVERLAPPED, NULL);
     if (line == INVALID_HANDLE_VALUE)
         return line;
+    // The line state is set here on its own, not with the tool's port code: this is the other
+    // end, and sharing that code would let a fault in it hide behind its twin.
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;

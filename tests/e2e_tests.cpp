@@ -142,6 +142,25 @@ TEST_F(EndToEnd, NameThatIsNoSerialPortFailsAndLeavesItAlone)
     WaitLinkedAndReadBack(4);
 }
 
+// Started in a locale whose ANSI code page is not 936 (C.UTF-8: 1252 under Wine, as on an
+// English Windows), the tool shows the very same texts: the title, the template's captions, the
+// status and button after an open, and a GBK version text from the line.
+TEST_F(EndToEnd, TextsAreTheSameWhateverTheSystemCodePage)
+{
+    Start("--version 变送器V2 --channel 2", "COM40", "C.UTF-8");
+    EXPECT_EQ(DriveText(program.main), "RQ47配置工具V1.0");
+    std::vector<std::string> captions;
+    for (HWND c = GetWindow(program.panel, GW_CHILD); c != NULL; c = GetWindow(c, GW_HWNDNEXT))
+        captions.push_back(DriveText(c));
+    for (const char *caption : {"串口号：", "打开串口", "选择串口", "配置", "应用", "信道：", "版本："})
+        EXPECT_EQ(std::count(captions.begin(), captions.end(), caption), 1) << DriveUtf8(caption);
+    Open();
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
+    EXPECT_EQ(Text(IDC_OPEN_BUTTON), "关闭串口");
+    WaitLinkedAndReadBack(2);
+    EXPECT_EQ(Text(IDC_VERSION_TEXT), "变送器V2");
+}
+
 // --- Framing as seen from outside.
 
 TEST_F(EndToEnd, TwoRepliesInOneWriteStillLink)

@@ -3,7 +3,6 @@
 // bounded in time and ends its processes, also when it fails.
 #include "session.h"
 
-#include <psapi.h>
 
 #include <algorithm>
 #include <random>
@@ -25,21 +24,6 @@ double Responsiveness(HWND window)
 bool Alive(const Program &p)
 {
     return WaitForSingleObject(p.process.hProcess, 0) == WAIT_TIMEOUT;
-}
-
-// The program's Linux process (Wine reports no handle counts; its descriptors stand for them).
-unsigned long ProgramPid()
-{
-    // The brackets keep the pattern from matching the shell that runs it.
-    return strtoul(UnixRun("pgrep -n -f 'rq47cf[g][.]exe'").c_str(), NULL, 10);
-}
-
-double WorkingSetMb(const Program &p)
-{
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(p.process.hProcess, &pmc, sizeof pmc);
-    return pmc.WorkingSetSize / 1048576.0;
 }
 
 TEST_F(Faults, NoiseFloodNeverStallsTheWindowAndTheLinkComesBack)
@@ -92,14 +76,14 @@ TEST_F(Faults, UnpluggedLineIsNoticedAndAReplugConnectsAgain)
 TEST_F(Faults, ThousandOpenCloseCyclesLeakNothingAndStillWork)
 {
     Start("--channel 5 --quiet");
-    unsigned long pid = ProgramPid();
+    unsigned long pid = UnixPidOf("rq47cfg.exe");   // its descriptors stand for handles
     ASSERT_NE(pid, 0ul);
     Open();
     WaitLinkedAndReadBack(5);
     DriveClick(program.panel, IDC_OPEN_BUTTON);
     Sleep(300);
     int fdsBefore = Descriptors(pid);
-    double wsBefore = WorkingSetMb(program);
+    double wsBefore = DriveWorkingSetMb(program.process.hProcess, false);
     double slowest = 0, t0 = Now();
     for (int i = 0; i < 1000; i++) {
         double c0 = Now();
@@ -111,7 +95,7 @@ TEST_F(Faults, ThousandOpenCloseCyclesLeakNothingAndStillWork)
     double took = Now() - t0;
     Sleep(300);
     int fdsAfter = Descriptors(pid);
-    double wsAfter = WorkingSetMb(program);
+    double wsAfter = DriveWorkingSetMb(program.process.hProcess, false);
     int held = DescriptorsOn(pid, TestEnvDir() + "/COM3");
     printf("1000 cycles in %.1f s (slowest open+close %.1f ms); descriptors %d -> %d, "
            "on the port %d; working set %.2f -> %.2f MB\n",

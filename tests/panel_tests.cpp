@@ -3,7 +3,7 @@
 #include "driver.h"
 #include "line.h"
 #include "panel.h"
-#include "program.h"
+#include "session.h"
 #include "unix.h"
 
 #include "clock.h"

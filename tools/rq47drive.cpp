@@ -70,14 +70,9 @@ int main(int argc, char **argv)
             return 1;
         }
     } else if (strcmp(verb, "wait-channel") == 0 && argc == 4) {
-        DWORD start = GetTickCount(), ms = DWORD(atoi(argv[3]));
-        while (!DriveEnabled(panel, IDC_CHANNEL_LIST) ||
-               DriveSelection(panel, IDC_CHANNEL_LIST) != atoi(argv[2]) - 1) {
-            if (GetTickCount() - start >= ms) {
-                fprintf(stderr, "rq47drive: channel %s not read back\n", argv[2]);
-                return 1;
-            }
-            Sleep(5);
+        if (!DriveWaitChannel(panel, atoi(argv[2]), DWORD(atoi(argv[3])))) {
+            fprintf(stderr, "rq47drive: channel %s not read back\n", argv[2]);
+            return 1;
         }
     } else {
         return Usage();

@@ -1,5 +1,9 @@
 #include "driver.h"
 
+#include "panel.h"
+
+#include <psapi.h>
+
 static std::wstring Wide(const std::string &gbk)
 {
     int n = MultiByteToWideChar(936, 0, gbk.c_str(), -1, NULL, 0);
@@ -112,23 +116,80 @@ bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
     }
 }
 
-DriveProcess DriveStart(const std::string &exe)
+bool DriveLaunch(const std::string &commandLine, HANDLE output, PROCESS_INFORMATION *process)
+{
+    std::string line = commandLine;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    if (output != NULL) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = output;
+    }
+    *process = PROCESS_INFORMATION();
+    return CreateProcessA(NULL, &line[0], NULL, NULL, output != NULL, CREATE_NO_WINDOW, NULL, NULL,
+                          &si, process) != FALSE;
+}
+
+void DriveEnd(PROCESS_INFORMATION *process)
+{
+    if (process->hProcess == NULL)
+        return;
+    TerminateProcess(process->hProcess, 0);
+    WaitForSingleObject(process->hProcess, 5000);
+    CloseHandle(process->hProcess);
+    if (process->hThread != NULL)
+        CloseHandle(process->hThread);
+    *process = PROCESS_INFORMATION();
+}
+
+double DriveWorkingSetMb(HANDLE process, bool peak)
+{
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(process, &pmc, sizeof pmc);
+    return double(peak ? pmc.PeakWorkingSetSize : pmc.WorkingSetSize) / 1048576.0;
+}
+
+bool DriveWaitChannel(HWND panel, int channel, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (DriveEnabled(panel, IDC_CHANNEL_LIST) && DriveEnabled(panel, IDC_APPLY_BUTTON) &&
+            DriveSelection(panel, IDC_CHANNEL_LIST) == channel - 1)
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(5);
+    }
+}
+
+DriveProcess DriveStart(const std::string &exe, const char *locale)
 {
     DriveProcess p = {};
     std::string line = "\"" + exe + "\"";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &p.process))
+    // A Wine process takes its ANSI code page from the locale it starts in, and a Windows
+    // parent cannot give it another: start it from the Unix side.
+    if (locale != NULL)
+        line = std::string("Z:\\bin\\sh -c \"LC_ALL=") + locale + " LANG=" + locale + " exec wine '" + exe + "'\"";
+    if (!DriveLaunch(line, NULL, &p.process))
         return p;
     DWORD start = GetTickCount();
     while (p.main == NULL && GetTickCount() - start < 10000) {
-        // Only this instance's window counts.
+        // Only this instance's window counts; one started from the Unix side is a process of
+        // its own, the only tool running then.
         HWND w = DriveFindMain(100);
         DWORD pid = 0;
         if (w != NULL)
             GetWindowThreadProcessId(w, &pid);
-        if (pid == p.process.dwProcessId)
+        if (pid != 0 && (pid == p.process.dwProcessId || locale != NULL))
             p.main = w;
+        if (p.main != NULL && pid != p.process.dwProcessId) {
+            CloseHandle(p.process.hProcess);
+            CloseHandle(p.process.hThread);
+            p.process.hThread = NULL;
+            p.process.dwProcessId = pid;
+            p.process.hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        }
     }
     if (p.main != NULL)
         p.panel = DrivePanel(p.main);
@@ -137,12 +198,6 @@ DriveProcess DriveStart(const std::string &exe)
 
 void DriveStop(DriveProcess *p)
 {
-    if (p->process.hProcess == NULL)
-        return;
-    TerminateProcess(p->process.hProcess, 0);
-    WaitForSingleObject(p->process.hProcess, 5000);
-    CloseHandle(p->process.hProcess);
-    CloseHandle(p->process.hThread);
-    p->process.hProcess = NULL;
+    DriveEnd(&p->process);
     p->main = p->panel = NULL;
 }

@@ -1,6 +1,7 @@
 // Drives the configuration tool's window from another process, the way an operator would,
-// for the end-to-end tests and the demonstration run: finds the window by its class, clicks
-// by control id, and reads texts (GBK, as the program shows them), enabled states and lists.
+// for the tests, the demonstration run and the benchmark: starts and ends it (and the other
+// processes they need), finds the window by its class, clicks by control id, and reads texts
+// (GBK, as the program shows them), enabled states and lists.
 #ifndef TOOLS_DRIVER_H
 #define TOOLS_DRIVER_H
 
@@ -9,6 +10,17 @@
 #include <string>
 #include <vector>
 
+// Starts `commandLine` with no console window; its output and errors go to `output` when that
+// is not NULL (an inheritable handle). False when it could not be started.
+bool DriveLaunch(const std::string &commandLine, HANDLE output, PROCESS_INFORMATION *process);
+
+// Ends a started process at once and waits for it (a Wine program takes seconds to exit by
+// itself after WM_CLOSE).
+void DriveEnd(PROCESS_INFORMATION *process);
+
+// The working set of a process in MB: now, or its peak.
+double DriveWorkingSetMb(HANDLE process, bool peak);
+
 // A tool started by DriveStart.
 struct DriveProcess {
     PROCESS_INFORMATION process;
@@ -16,11 +28,11 @@ struct DriveProcess {
     HWND panel;
 };
 
-// Starts the tool at `exe` (a Windows path) and waits up to 10 s for its window to show.
-DriveProcess DriveStart(const std::string &exe);
+// Starts the tool at `exe` (a Windows path) and waits up to 10 s for its window to show. With a
+// `locale` (such as "C.UTF-8") the tool runs in that locale, and so with its code page.
+DriveProcess DriveStart(const std::string &exe, const char *locale = NULL);
 
-// Ends a tool started by DriveStart, by its process (a Wine program takes seconds to exit by
-// itself after WM_CLOSE).
+// Ends a tool started by DriveStart, by its process.
 void DriveStop(DriveProcess *p);
 
 // The main window of a running tool (class "Pellwick") once it is shown, waiting up to
@@ -49,6 +61,10 @@ void DriveSelect(HWND panel, int id, int index);
 
 // Waits up to `timeoutMs` until control `id` reads `text`; true if it did.
 bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs);
+
+// Waits up to `timeoutMs` for the channel read-back that follows a link-up: the channel list
+// and Apply enabled, `channel` (1..16) selected. True if it came.
+bool DriveWaitChannel(HWND panel, int channel, DWORD timeoutMs);
 
 // GBK bytes as UTF-8, for printing on a Linux terminal.
 std::string DriveUtf8(const std::string &gbk);

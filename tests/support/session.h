@@ -7,7 +7,6 @@
 #include "clock.h"
 #include "driver.h"
 #include "panel.h"
-#include "program.h"
 #include "unix.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +14,22 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
+
+// The real configuration tool, started fresh for a test.
+typedef DriveProcess Program;
+
+// Starts the exe that RQ47_EXE names (a Linux path), in `locale` when given, and waits for its
+// window.
+inline Program StartProgram(const char *locale = NULL)
+{
+    const char *exe = getenv("RQ47_EXE");
+    return exe ? DriveStart(UnixPath(exe), locale) : Program();
+}
+
+inline void StopProgram(Program *program)
+{
+    DriveStop(program);
+}
 
 static const char kPollRx[] = "rx 55 AA 00 01 00 AA 55";
 static const char kQueryRx[] = "rx 55 AA 00 03 00 AA 55";
@@ -32,29 +47,16 @@ struct Simulator {
         SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
         HANDLE out = CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                  CREATE_ALWAYS, 0, NULL);
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = out;
         std::string line = "\"" + UnixPath(getenv("RQ47_SIM")) + "\" --port " + port + " " + options;
-        BOOL ok = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &si, &process);
+        bool started = DriveLaunch(line, out, &process);
         CloseHandle(out);
-        ASSERT_TRUE(ok) << line;
+        ASSERT_TRUE(started) << line;
         // It is listening once it has said so.
         for (int i = 0; i < 500 && Log().find("listening") == std::string::npos; i++)
             Sleep(10);
         ASSERT_NE(Log().find("listening"), std::string::npos) << Log();
     }
-    void Stop()
-    {
-        if (process.hProcess == NULL)
-            return;
-        TerminateProcess(process.hProcess, 0);
-        WaitForSingleObject(process.hProcess, 5000);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        process.hProcess = NULL;
-    }
+    void Stop() { DriveEnd(&process); }
     std::string Log() const { return ReadAll(log); }
     int Count(const std::string &what) const
     {
@@ -78,11 +80,11 @@ protected:
         if (HasFailure())
             printf("simulator log:\n%s\n", sim.Log().c_str());
     }
-    // Starts the simulator with `options` and the program.
-    void Start(const std::string &options, const char *farEnd = "COM40")
+    // Starts the simulator with `options` and the program (in `locale`, when given).
+    void Start(const std::string &options, const char *farEnd = "COM40", const char *locale = NULL)
     {
         sim.Start(options, farEnd);
-        program = StartProgram();
+        program = StartProgram(locale);
         ASSERT_NE(program.panel, nullptr) << "the program's window did not appear";
     }
     std::string Text(int id) { return DriveItemText(program.panel, id); }
@@ -100,13 +102,9 @@ protected:
     void WaitLinkedAndReadBack(int channel)
     {
         ASSERT_TRUE(WaitStatus("变送器已连接", 2000)) << Text(IDC_STATUS_TEXT);
-        DWORD start = GetTickCount();
-        while (!(Enabled(IDC_APPLY_BUTTON) && DriveSelection(program.panel, IDC_CHANNEL_LIST) == channel - 1) &&
-               GetTickCount() - start < 2000)
-            Sleep(5);
-        ASSERT_TRUE(Enabled(IDC_CHANNEL_LIST));
-        ASSERT_TRUE(Enabled(IDC_APPLY_BUTTON));
-        ASSERT_EQ(DriveSelection(program.panel, IDC_CHANNEL_LIST), channel - 1);
+        ASSERT_TRUE(DriveWaitChannel(program.panel, channel, 2000))
+            << "list " << Enabled(IDC_CHANNEL_LIST) << ", apply " << Enabled(IDC_APPLY_BUTTON)
+            << ", selection " << DriveSelection(program.panel, IDC_CHANNEL_LIST);
     }
     // Picks a channel and presses Apply; returns the time of the click.
     double Apply(int channel)

@@ -67,6 +67,15 @@ unsigned long UnixPid()
     return strtoul(ReadAll("Z:\\proc\\self\\stat").c_str(), NULL, 10);
 }
 
+unsigned long UnixPidOf(const std::string &exe)
+{
+    // The brackets keep the pattern from matching the shell that runs it, and the dots literal.
+    std::string pattern = "[" + exe.substr(0, 1) + "]";
+    for (char c : exe.substr(1))
+        pattern += c == '.' ? std::string("[.]") : std::string(1, c);
+    return strtoul(UnixRun("pgrep -n -f '" + pattern + "'").c_str(), NULL, 10);
+}
+
 int DescriptorsOn(unsigned long pid, const std::string &link)
 {
     char cmd[512];

@@ -29,6 +29,11 @@ unsigned long PrefixPortMask();
 // This process's Linux process id.
 unsigned long UnixPid();
 
+// The Linux process id of the newest process whose command line holds `exe` (such as
+// "rq47cfg.exe"); 0 if there is none. Wine reports neither other processes' CPU times nor
+// their handle counts, so the Linux side is asked.
+unsigned long UnixPidOf(const std::string &exe);
+
 // How many descriptors process `pid` holds open on the device that `link` points to (such as
 // the test world's COM3 link), and how many descriptors it holds in all.
 int DescriptorsOn(unsigned long pid, const std::string &link);
