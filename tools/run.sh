@@ -6,10 +6,20 @@
 # 打开串口. Without one, it drives a session itself on a private Xvfb display (open, linked,
 # version, channel read back, set channel 5, 配置成功), saves a screenshot of each step and
 # prints their paths. Every process it starts is ended when it finishes.
+#   run.sh --screenshot FILE.png   drives that session even with a display, and also saves the
+#                                  tool's window alone, linked to the simulator, as FILE.png
+#                                  (the README's picture: docs/rq47cfg-connected.png)
+set -euo pipefail
+picture=
+case ${1-} in
+    --screenshot) picture=$(realpath -m -- "${2:?usage: run.sh [--screenshot FILE.png]}") ;;
+    '') ;;
+    *) echo "usage: $0 [--screenshot FILE.png]" >&2; exit 2 ;;
+esac
 . "$(dirname "$0")/common.sh"
 shots=$build/screenshots
 
-if [ -n "${DISPLAY-}" ] && xdpyinfo >/dev/null 2>&1; then
+if [ -z "$picture" ] && [ -n "${DISPLAY-}" ] && xdpyinfo >/dev/null 2>&1; then
     world_up runenv --host-display
     headless=
 else
@@ -49,6 +59,14 @@ drive wait-status 变送器已连接 3000
 drive wait-channel 3 3000
 echo "Connected:"; drive show
 shot connected
+if [ -n "$picture" ]; then
+    window=$(xwininfo -display "$DISPLAY" -root -tree | awk '/\("rq47cfg.exe" / && !/Default IME/ { print $1; exit }')
+    [ -n "$window" ] || { echo "run.sh: the tool's window is not on the display" >&2; exit 1; }
+    mkdir -p "$(dirname "$picture")"
+    # Without its time stamps the file changes only when the picture does.
+    import -display "$DISPLAY" -window "$window" -strip "$picture"
+    echo "  the tool's window: $picture"
+fi
 drive channel 5
 drive click apply
 drive wait-status 配置成功 3000

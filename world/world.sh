@@ -2,7 +2,8 @@
 # The world the Windows tests run in, set up and torn down by ctest fixtures:
 #   a private Wine prefix in the build tree, with the ANSI code page 936;
 #   virtual null-modem lines (socat pty pairs), each end mapped to a COM port of the prefix;
-#   an 800x600 Xvfb display for the program's window.
+#   an 800x600 Xvfb display for the program's window;
+#   the fonts the program's window needs, in the prefix's own Fonts folder.
 # Every process started here is recorded by its id and ended by it in `stop`.
 #
 #   world.sh start|stop DIR [--host-display]
@@ -63,9 +64,47 @@ switchboard() {
     done
 }
 
+# The panel's font, 微软雅黑 10 pt, is not on Linux. Windows draws it at an em of 13 px, Han
+# characters and the full-width colon 13 px wide, tmHeight 17 (ascent/descent 2167/536 of 2048):
+# dialog base units 8 x 17, so 串口号： (27 dlu, 54 px) and 版本：, 信道： (21 dlu, 42 px) show whole.
+# WenQuanYi Micro Hei gives 7 x 15 (47 and 37 px: "串口", "版", "信"), Noto Sans CJK SC 8 x 19; the
+# stand-in is Noto Sans CJK SC with 雅黑's ascent and descent: 8 x 17.
+standin="Noto Sans CJK SC YaHei Metrics"
+
+# Puts into the prefix's Fonts folder, the one font folder of Wine's own that it reads here:
+#   Marlett, which draws the title-bar buttons. Debian's fonts-wine keeps it in /usr/share/wine/fonts,
+#   where this Wine never looks, and the buttons showed the letters 0, 1 and r instead;
+#   the panel font's stand-in. fontTools is Debian's, so the system Python, not one found on PATH.
+fonts() {
+    local to=$WINEPREFIX/drive_c/windows/Fonts
+    cp -u /usr/share/wine/fonts/marlett.ttf "$to/" || return 1
+    [ -f "$to/yahei-metrics.otf" ] && return 0
+    # Made under another name first, so that a file cut short is never taken for the font.
+    /usr/bin/python3 - /usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc "$to/yahei-metrics.part" \
+        "$standin" <<'EOF' || return 1
+import sys
+from fontTools.ttLib import TTCollection
+source, target, name = sys.argv[1:]
+font = next(f for f in TTCollection(source, lazy=True, recalcBBoxes=False).fonts
+            if f['name'].getDebugName(1) == 'Noto Sans CJK SC')
+em = font['head'].unitsPerEm
+ascent, descent = round(2167 * em / 2048), round(536 * em / 2048)
+font['OS/2'].usWinAscent, font['OS/2'].usWinDescent = ascent, descent
+font['hhea'].ascent, font['hhea'].descent, font['hhea'].lineGap = ascent, -descent, 0
+for record in font['name'].names:
+    if record.nameID in (1, 3, 4, 16):
+        record.string = name
+    elif record.nameID == 6:
+        record.string = name.replace(' ', '')
+font.save(target)
+EOF
+    mv "$to/yahei-metrics.part" "$to/yahei-metrics.otf"
+}
+
 start() {
     stop
     [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+    fonts || { echo "world.sh: could not put the fonts in $WINEPREFIX" >&2; return 1; }
 
     if [ "$mode" = --host-display ]; then
         echo "$DISPLAY" > "$dir/display"
@@ -84,8 +123,8 @@ start() {
         plug "$pair"
         printf '"%s"="%s"\n"%s"="%s"\n' "${pair%%:*}" "$dir/${pair%%:*}" "${pair##*:}" "$dir/${pair##*:}" >> "$reg"
     done
-    # The panel's font is not on Linux; let Wine draw it with one that has the Chinese glyphs.
-    printf '\n[-HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"微软雅黑"="WenQuanYi Micro Hei"\n' >> "$reg"
+    # The panel's font is drawn with its stand-in (see fonts above).
+    printf '\n[-HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"微软雅黑"="%s"\n' "$standin" >> "$reg"
     # There is no window manager on these displays: let Wine draw the title bar and frame.
     printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n' >> "$reg"
     # regedit reads a version 5 file as UTF-16, which keeps the font name intact.
