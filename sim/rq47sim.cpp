@@ -354,7 +354,7 @@ void WantRange(const char *opt, const char *v, unsigned long lo, unsigned long h
 // True when argv[*i] is option `name`, which takes a value: *v gets it.
 bool Takes(int argc, char **argv, int *i, const char *name, const char **v)
 {
-    if (strcmp(argv[*i], name))
+    if (strcmp(argv[*i], name) != 0)
         return false;
     if (*i + 1 >= argc)
         Fail("%s needs a value", name);
@@ -382,7 +382,7 @@ Options Parse(int argc, char **argv)
             o.quiet = true;
         } else if (Takes(argc, argv, &i, "--port", &v)) {
             // Only COMn: the name goes behind \\.\, where it could name any device at all.
-            if (_strnicmp(v, "COM", 3) || strlen(v) > 6 || !Number(v + 3, 1, 255, &a))
+            if (_strnicmp(v, "COM", 3) != 0 || strlen(v) > 6 || !Number(v + 3, 1, 255, &a))
                 Fail("--port wants COM1..COM255, not \"%s\"", v);
             snprintf(o.port, sizeof o.port, "COM%lu", a);
         } else if (Takes(argc, argv, &i, "--version", &v)) {

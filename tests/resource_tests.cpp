@@ -38,15 +38,17 @@ std::vector<BYTE> Resource(LPCSTR type, LPCSTR name)
     return std::vector<BYTE>(p, p + SizeofResource(Image(), r));
 }
 
-std::string Gbk(const wchar_t *w, size_t n)
+// Resource texts are UTF-16; compared as UTF-8 with u8 literals, which every compiler spells
+// the same whatever its execution character set (clang has only UTF-8).
+std::string Utf8(const wchar_t *w, size_t n)
 {
-    int len = WideCharToMultiByte(936, 0, w, int(n), NULL, 0, NULL, NULL);
+    int len = WideCharToMultiByte(CP_UTF8, 0, w, int(n), NULL, 0, NULL, NULL);
     std::string s(len, '\0');
-    WideCharToMultiByte(936, 0, w, int(n), &s[0], len, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, w, int(n), &s[0], len, NULL, NULL);
     return s;
 }
 
-// Every text test here assumes the program's texts reach the ANSI functions as GBK.
+// The program hands its texts to the ANSI functions as GBK.
 TEST(Environment, AnsiCodePageIs936)
 {
     EXPECT_EQ(GetACP(), 936u) << "LANG=zh_CN.UTF-8 with the locale generated, and a fresh wineserver";
@@ -83,9 +85,9 @@ TEST(Resources, StringsIconsAndManifest)
     EXPECT_FALSE(Resource(MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(103 / 16 + 1)).empty());
     wchar_t text[100];
     int n = LoadStringW(Image(), IDS_APP_TITLE, text, 100);
-    EXPECT_EQ(Gbk(text, n), "RQ47配置工具V1.0");
+    EXPECT_EQ(Utf8(text, n), u8"RQ47配置工具V1.0");
     n = LoadStringW(Image(), IDS_WINDOW_CLASS, text, 100);
-    EXPECT_EQ(Gbk(text, n), "Pellwick");
+    EXPECT_EQ(Utf8(text, n), "Pellwick");
 
     struct { int id, size; } icons[] = {{IDI_APP, 48}, {IDI_SMALL, 16}};
     for (auto icon : icons) {
@@ -125,7 +127,7 @@ struct Reader {
         const wchar_t *w = reinterpret_cast<const wchar_t *>(p);
         size_t n = wcslen(w);
         p += 2 * (n + 1);
-        return Gbk(w, n);
+        return Utf8(w, n);
     }
 };
 
@@ -153,7 +155,7 @@ TEST(Resources, PanelTemplateIsExact)
     EXPECT_EQ(r.Word(), 400);                             // weight
     EXPECT_EQ(r.Byte(), 0);                               // italic
     EXPECT_EQ(r.Byte(), 0);                               // character set
-    EXPECT_EQ(r.SzOrOrd(), "微软雅黑");
+    EXPECT_EQ(r.SzOrOrd(), u8"微软雅黑");
 
     struct Item {
         int id;
@@ -165,15 +167,15 @@ TEST(Resources, PanelTemplateIsExact)
     };
     const DWORD label = SS_LEFT | WS_GROUP, push = BS_PUSHBUTTON | WS_TABSTOP;
     const Item expected[] = {
-        {-1, "#130", "STATIC", "串口号：", label, 19, 23, 27, 8},
+        {-1, "#130", "STATIC", u8"串口号：", label, 19, 23, 27, 8},
         {IDC_PORT_LIST, "#133", "COMBOBOX", "", CBS_DROPDOWN | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 52, 21, 48, 67},
-        {IDC_OPEN_BUTTON, "#128", "BUTTON", "打开串口", push, 124, 20, 50, 14},
-        {-1, "#128", "BUTTON", "选择串口", BS_GROUPBOX, 7, 7, 184, 47},
-        {-1, "#128", "BUTTON", "配置", BS_GROUPBOX, 7, 57, 184, 34},
-        {IDC_APPLY_BUTTON, "#128", "BUTTON", "应用", push, 125, 68, 50, 14},
+        {IDC_OPEN_BUTTON, "#128", "BUTTON", u8"打开串口", push, 124, 20, 50, 14},
+        {-1, "#128", "BUTTON", u8"选择串口", BS_GROUPBOX, 7, 7, 184, 47},
+        {-1, "#128", "BUTTON", u8"配置", BS_GROUPBOX, 7, 57, 184, 34},
+        {IDC_APPLY_BUTTON, "#128", "BUTTON", u8"应用", push, 125, 68, 50, 14},
         {IDC_STATUS_TEXT, "#130", "STATIC", "", label, 18, 96, 120, 8},
-        {-1, "#130", "STATIC", "信道：", label, 20, 70, 21, 8},
-        {-1, "#130", "STATIC", "版本：", label, 20, 42, 21, 8},
+        {-1, "#130", "STATIC", u8"信道：", label, 20, 70, 21, 8},
+        {-1, "#130", "STATIC", u8"版本：", label, 20, 42, 21, 8},
         {IDC_VERSION_TEXT, "#130", "STATIC", "", label, 51, 42, 96, 8},
         {IDC_CHANNEL_LIST, "#133", "COMBOBOX", "", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, 52, 69, 48, 102},
     };

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make python3 g++-mingw-w64-i686-posix googletest wine wine32:i386 fonts-wine
-          xvfb x11-utils imagemagick socat locales fonts-noto-cjk python3-fonttools procps)
+          xvfb x11-utils imagemagick socat locales fonts-noto-cjk python3-fonttools procps
+          clang lld clang-tidy cppcheck)
 
 # wine32 is an i386 package.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
