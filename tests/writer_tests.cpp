@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <stdio.h>
+#include <string.h>
 #include <thread>
 #include <vector>
 
@@ -74,25 +75,31 @@ BOOL WINAPI LateCancelIoEx(HANDLE handle, LPOVERLAPPED ov)
     return TRUE;
 }
 
-// Points this exe's import of CancelIoEx at LateCancelIoEx.
+// Points this exe's import of CancelIoEx at LateCancelIoEx, found by name: the address of the
+// function as the code sees it may be a stub of the linker's that jumps through the import.
 bool InterceptCancelIoEx()
 {
     BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleA(NULL));
     IMAGE_NT_HEADERS *nt =
         reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
     IMAGE_DATA_DIRECTORY imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    g_cancelIoEx = CancelIoEx;   // read from the import slot, so the real one
     for (IMAGE_IMPORT_DESCRIPTOR *d =
              reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          d->Name != 0; d++) {
-        for (IMAGE_THUNK_DATA *t = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
-             t->u1.Function != 0; t++) {
-            if (t->u1.Function != reinterpret_cast<ULONG_PTR>(g_cancelIoEx))
+        IMAGE_THUNK_DATA *name = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
+        for (; name->u1.AddressOfData != 0; name++, slot++) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + name->u1.AddressOfData)->Name,
+                       "CancelIoEx") != 0)
                 continue;
+            if (slot->u1.Function == reinterpret_cast<ULONG_PTR>(LateCancelIoEx))
+                return true;    // already done
+            g_cancelIoEx = reinterpret_cast<BOOL(WINAPI *)(HANDLE, LPOVERLAPPED)>(slot->u1.Function);
             DWORD was;
-            VirtualProtect(&t->u1.Function, sizeof t->u1.Function, PAGE_READWRITE, &was);
-            t->u1.Function = reinterpret_cast<ULONG_PTR>(LateCancelIoEx);
-            VirtualProtect(&t->u1.Function, sizeof t->u1.Function, was, &was);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &was);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(LateCancelIoEx);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, was, &was);
             return true;
         }
     }
