@@ -83,6 +83,10 @@ TEST_F(Panel, MainWindowIsCentredTitledAndMarked)
     EXPECT_EQ(style & ~DWORD(WS_VISIBLE | WS_CLIPSIBLINGS), 0x00CB0000u);
     EXPECT_EQ(GetPropA(program.main, "Pellwick__20120902_QZ"), reinterpret_cast<HANDLE>(1));
     EXPECT_EQ(GetClassLongA(program.main, GCL_STYLE), DWORD(CS_HREDRAW | CS_VREDRAW));
+    // The test world draws the panel's font with a stand-in of Windows' own metrics (dialog
+    // base units 8 x 17), so the 198 dialog units of the panel are 396 px, as on Windows.
+    GetWindowRect(program.panel, &rc);
+    EXPECT_EQ(rc.right - rc.left, 396) << "the panel's font is not drawn with its stand-in";
 }
 
 // The panel's controls as the running program has them: template order (also their tab and
