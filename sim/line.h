@@ -1,7 +1,7 @@
 // Plain access to one end of a serial line for the transmitter simulator and the tests: the
 // far end of the line the configuration tool talks over.
-#ifndef TOOLS_LINE_H
-#define TOOLS_LINE_H
+#ifndef SIM_LINE_H
+#define SIM_LINE_H
 
 #include <windows.h>
 

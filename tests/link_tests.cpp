@@ -146,12 +146,20 @@ TEST_F(Framing, VersionEndsAtItsFirstZeroByte)
 
 // --- Runs that are not one frame are thrown away whole.
 
-TEST_F(Framing, StrayLeadingByteDiscardsTheWholeRun)
+TEST_F(Framing, StrayLeadingByteOrAnyWrongMarkByteDiscardsTheWholeRun)
 {
-    Append({0x00, 0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55});
-    EXPECT_EQ(Look(), RX_DISCARDED);
+    const Bytes runs[] = {
+        {0x00, 0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55},   // a stray byte first
+        {0x55, 0xAB, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55},         // the start mark's second
+        {0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAB, 0x55},         // the end mark's first
+        {0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x54},         // the end mark's second
+    };
+    for (const Bytes &run : runs) {
+        Append(run);
+        EXPECT_EQ(Look(), RX_DISCARDED) << "run " << &run - runs;
+        EXPECT_EQ(RxPending(), 0u);
+    }
     EXPECT_TRUE(Reports().empty());
-    EXPECT_EQ(RxPending(), 0u);
 }
 
 TEST_F(Framing, SplitFrameWhoseFirstPieceIsSevenBytesIsLost)

@@ -2,8 +2,8 @@
 // for the tests, the demonstration run and the benchmark: starts and ends it (and the other
 // processes they need), finds the window by its class, clicks by control id, and reads texts
 // (GBK, as the program shows them), enabled states and lists.
-#ifndef TOOLS_DRIVER_H
-#define TOOLS_DRIVER_H
+#ifndef TESTS_DRIVER_H
+#define TESTS_DRIVER_H
 
 #include <windows.h>
 
