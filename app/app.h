@@ -13,7 +13,7 @@
 // The window property other programs may look for on the main window.
 #define MAIN_WINDOW_PROP L"Pellwick__20120902_QZ"
 
-extern HINSTANCE g_hInst;          // this program's module
+extern HINSTANCE g_hInst;           // this program's module
 extern WCHAR g_szTitle[100];        // window title, string 103
 extern WCHAR g_szWindowClass[100];  // window class name, string 104
 

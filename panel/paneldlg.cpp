@@ -18,12 +18,12 @@ static HWND g_hPanel;
 static HWND g_hPortList;
 static DWORD g_uiThreadId;
 
-// A GBK text as UTF-16, cut short to fit `capacity` characters with its terminator.
+// A GBK text as UTF-16; empty if it does not fit `capacity` characters with its terminator
+// (the program's texts all do).
 static void Widen(const char *gbk, WCHAR *wide, int capacity)
 {
-    int n = MultiByteToWideChar(936, 0, gbk, -1, wide, capacity);
-    if (n == 0)
-        wide[capacity - 1] = 0;   // too long: keep what fitted
+    if (MultiByteToWideChar(936, 0, gbk, -1, wide, capacity) == 0)
+        wide[0] = 0;
 }
 
 static void AddItem(HWND list, const char *text)

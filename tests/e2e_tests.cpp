@@ -118,7 +118,8 @@ TEST_F(EndToEnd, PortTypedBeyondTheProbedRangeOpens)
 
 // Names typed into the port field that are no serial port (a file of the operator's, the null
 // device) open nothing and are never written to; a name the system takes for a port, in another
-// case, opens it and works as the port does.
+// case or by a relative path, opens it and works as the port does. Only the field's first 9
+// bytes count, never half a character.
 TEST_F(EndToEnd, NameThatIsNoSerialPortFailsAndLeavesItAlone)
 {
     Start("--channel 4");
@@ -140,6 +141,9 @@ TEST_F(EndToEnd, NameThatIsNoSerialPortFailsAndLeavesItAlone)
     Open("com3");
     EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
     WaitLinkedAndReadBack(4);
+    DriveClick(program.panel, IDC_OPEN_BUTTON);
+    Open("..\\.\\COM3口");                       // 9 bytes, then a character of two
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
 }
 
 // Started in a locale whose ANSI code page is not 936 (C.UTF-8: 1252 under Wine, as on an
