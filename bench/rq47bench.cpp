@@ -63,7 +63,7 @@ static void CpuSideBySide(unsigned long tool, const std::string &idleExe, int lo
                           double *toolPct, double *refPct)
 {
     PROCESS_INFORMATION ref;
-    DriveLaunch("\"" + idleExe + "\" " + std::to_string(loops), NULL, &ref);
+    DriveLaunch("\"" + idleExe + "\" " + std::to_string(loops), NULL, CREATE_NO_WINDOW, &ref);
     Sleep(2000);
     unsigned long refPid = UnixPidOf("rq47idle.exe");
     double t0 = Now(), a0 = CpuMs(tool), b0 = CpuMs(refPid);
@@ -174,7 +174,7 @@ int main(int argc, char **argv)
     }
     double peakMb = DriveWorkingSetMb(tool.process.hProcess, true);
     PROCESS_INFORMATION bare;
-    DriveLaunch("\"" + idleExe + "\" gui", NULL, &bare);
+    DriveLaunch("\"" + idleExe + "\" gui", NULL, CREATE_NO_WINDOW, &bare);
     Sleep(1500);
     double barePeakMb = DriveWorkingSetMb(bare.hProcess, true);
     DriveEnd(&bare);

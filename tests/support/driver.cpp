@@ -116,7 +116,7 @@ bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
     }
 }
 
-bool DriveLaunch(const std::string &commandLine, HANDLE output, PROCESS_INFORMATION *process)
+bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PROCESS_INFORMATION *process)
 {
     std::string line = commandLine;
     STARTUPINFOA si = {};
@@ -126,8 +126,8 @@ bool DriveLaunch(const std::string &commandLine, HANDLE output, PROCESS_INFORMAT
         si.hStdOutput = si.hStdError = output;
     }
     *process = PROCESS_INFORMATION();
-    return CreateProcessA(NULL, &line[0], NULL, NULL, output != NULL, CREATE_NO_WINDOW, NULL, NULL,
-                          &si, process) != FALSE;
+    return CreateProcessA(NULL, &line[0], NULL, NULL, output != NULL, flags, NULL, NULL, &si,
+                          process) != FALSE;
 }
 
 void DriveEnd(PROCESS_INFORMATION *process)
@@ -171,7 +171,7 @@ DriveProcess DriveStart(const std::string &exe, const char *locale)
     // parent cannot give it another: start it from the Unix side.
     if (locale != NULL)
         line = std::string("Z:\\bin\\sh -c \"LC_ALL=") + locale + " LANG=" + locale + " exec wine '" + exe + "'\"";
-    if (!DriveLaunch(line, NULL, &p.process))
+    if (!DriveLaunch(line, NULL, 0, &p.process))
         return p;
     DWORD start = GetTickCount();
     while (p.main == NULL && GetTickCount() - start < 10000) {

@@ -48,7 +48,7 @@ struct Simulator {
         HANDLE out = CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                  CREATE_ALWAYS, 0, NULL);
         std::string line = "\"" + UnixPath(getenv("RQ47_SIM")) + "\" --port " + port + " " + options;
-        bool started = DriveLaunch(line, out, &process);
+        bool started = DriveLaunch(line, out, CREATE_NO_WINDOW, &process);
         CloseHandle(out);
         ASSERT_TRUE(started) << line;
         // It is listening once it has said so.
