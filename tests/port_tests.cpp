@@ -80,6 +80,19 @@ Bytes Collect(size_t want, DWORD ms)
     return all;
 }
 
+// Opens COM3 afresh, sends `text` from the far end and gives back what the reader delivered.
+std::string ReopenAndReceive(const FarEnd &remote, const std::string &text)
+{
+    if (!SerialOpen(kNear))
+        return "(the port did not open)";
+    Sleep(50);
+    TakePieces();
+    LineWrite(remote.line, text.data(), DWORD(text.size()));
+    Bytes got = Collect(text.size(), 1000);
+    SerialClose();
+    return std::string(got.begin(), got.end());
+}
+
 TEST(Probe, FindsExactlyThePortsThePrefixHas)
 {
     DWORD expected = PrefixPortMask();
@@ -286,13 +299,7 @@ TEST(Close, GivesUpOnAStuckBorrowerWhichThenClosesThePort)
 
     stuck.join();
     EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the last borrower did not close it";
-    ASSERT_TRUE(SerialOpen(kNear));
-    Sleep(50);
-    TakePieces();
-    LineWrite(remote.line, "back", 4);
-    Bytes got = Collect(4, 1000);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "back");
-    SerialClose();
+    EXPECT_EQ(ReopenAndReceive(remote, "back"), "back");
 }
 
 // Many opens and closes while bytes pour in and the writer has frames to write: no hang, no
@@ -379,13 +386,7 @@ TEST(Unplug, LineGoneWhileOpenNeitherSpinsNorHangs)
     EXPECT_FALSE(SerialIsOpen());
     // The tool carries on with a working line.
     FarEnd remote("COM40");
-    ASSERT_TRUE(SerialOpen(kNear));
-    Sleep(50);
-    TakePieces();
-    LineWrite(remote.line, "ok", 2);
-    Bytes got = Collect(2, 1000);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "ok");
-    SerialClose();
+    EXPECT_EQ(ReopenAndReceive(remote, "ok"), "ok");
 }
 
 } // namespace
