@@ -271,9 +271,12 @@ TEST(Queue, CopiesTheFrameAndReportsNoMemory)
     ASSERT_EQ(SerialSendFrame(frame, 3), 0);
     frame[0] = 9;                                   // the caller's bytes are its own again
     EXPECT_EQ(Take(), (Bytes{1, 2, 3}));
-    // 4 GiB cannot be had in a 32-bit process: -2, and nothing is queued.
-    EXPECT_EQ(SerialSendFrame(frame, 0xFFFFFFF0u), -2);
-    EXPECT_TRUE(Take().empty());
+    // 4 GiB cannot be had in a 32-bit process: -2, and nothing is queued. (A 64-bit test build
+    // could have it, and would copy 4 GiB from these 3 bytes.)
+    if (sizeof(void *) == 4) {
+        EXPECT_EQ(SerialSendFrame(frame, 0xFFFFFFF0u), -2);
+        EXPECT_TRUE(Take().empty());
+    }
 }
 
 // The user-interface and parser threads both queue: no frame may be lost or taken twice.

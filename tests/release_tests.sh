@@ -47,6 +47,9 @@ fi
 (cd "$out" && sha256sum --quiet --strict -c SHA256SUMS) || fail=1
 cmp "$out/rq47cfg.exe" "$a/app/rq47cfg.exe" || fail=1
 cmp "$out/rq47sim.exe" "$a/sim/rq47sim.exe" || fail=1
+for f in rq47cfg.exe rq47sim.exe; do
+    i686-w64-mingw32-objdump -f "$out/$f" | grep -q 'file format pei-i386' || { echo "$f is not 32-bit"; fail=1; }
+done
 grep -q "配置工具 $version 使用说明" "$out/README.txt" || { echo "guide lacks $version"; fail=1; }
 
 # The version resource read back: numbers and texts from the project version, the product name

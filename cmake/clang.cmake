@@ -1,11 +1,11 @@
-# The second compiler: Debian's clang for 32-bit Windows, against the same mingw-w64 headers,
+# The second compiler: Debian's clang for Windows (32-bit where the host runs 32-bit Wine:
+# cmake/test-arch.cmake), against the same mingw-w64 headers,
 # C++ library and runtime as the cross build, linked with lld. clang does not find the
 # mingw-w64 GCC's C++ headers and libraries by itself (their folder is named after the thread
 # model, 12-posix), so they are asked of that GCC and named here.
+include(${CMAKE_CURRENT_LIST_DIR}/test-arch.cmake)
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(triple i686-w64-mingw32)
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${triple})
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_C_COMPILER_TARGET ${triple})
 set(CMAKE_CXX_COMPILER clang++)
