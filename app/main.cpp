@@ -60,6 +60,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         EndPaint(window, &ps);
         return 0;
     }
+    case WM_DEVICECHANGE:
+        PanelDeviceChange(wParam, lParam);   // the default answer follows
+        break;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
@@ -77,6 +80,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     MSG msg;
     while (GetMessageW(&msg, NULL, 0, 0)) {
+        if (PanelDialogMessage(&msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

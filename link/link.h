@@ -32,7 +32,8 @@ enum {
     TX_SLOTS = 12,            // ring slots; one stays free, so 11 frames can wait
     TX_PERIOD_MS = 100,       // writer sleep before each look at the queue
     TX_WRITE_WAIT_MS = 1000,  // longest wait for one write before it is cancelled
-    CLOSE_WAIT_MS = 2000      // longest wait of a close for the reader and writer
+    CLOSE_WAIT_MS = 2000,     // longest wait of a close for the reader and writer
+    PORT_NAME_MAX = 9         // bytes of a port name (GBK) that the port field can hold
 };
 
 extern const BYTE FRAME_POLL[FRAME_MIN_LEN];          // 55 AA 00 01 00 AA 55
@@ -106,6 +107,11 @@ DWORD WINAPI TxWriterThread(LPVOID);
 
 // Bit n-1 set when COMn (1..32) answers an open with no access rights.
 DWORD SerialProbePorts();
+
+// The ports the system's serial device map names (such as COM40 or CNCA0) that answer an open
+// with no access rights: at most `max` names, GBK, each of at most PORT_NAME_MAX bytes (longer
+// ones are left out). Returns how many it wrote. Reads the registry and opens no other port.
+int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max);
 
 // Opens and configures the port at `path` (such as \\.\COM3, GBK): 115200 8N1, no flow
 // control, overlapped. Closes the port open before, if any. False when the path cannot be

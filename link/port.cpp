@@ -11,6 +11,7 @@
 #include "link.h"
 
 #include <stdio.h>
+#include <wchar.h>
 
 // Written by SerialOpen and SerialClose (user-interface thread), read by SerialPortBorrow; all
 // under g_portLock.
@@ -60,20 +61,59 @@ bool SerialIsOpen()
     return open;
 }
 
+// Whether the port at `path` exists: an open with no access rights asks that without
+// disturbing a program that has the port open.
+static bool PortAnswers(const WCHAR *path)
+{
+    HANDLE h = CreateFileW(path, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
+}
+
 DWORD SerialProbePorts()
 {
     DWORD mask = 0;
     for (int n = 1; n <= 32; n++) {
-        char path[16];
-        snprintf(path, sizeof path, "\\\\.\\COM%d", n);
-        // No access rights: asks whether the port exists without disturbing a program using it.
-        HANDLE h = CreateFileA(path, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
+        WCHAR path[16];
+        swprintf(path, ARRAYSIZE(path), L"\\\\.\\COM%d", n);
+        if (PortAnswers(path))
             mask |= 1u << (n - 1);
-        }
     }
     return mask;
+}
+
+int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max)
+{
+    // One value a port: its name is the driver's device, its data the port's name. Reading it
+    // touches no driver; only the names kept are opened, as the probe does.
+    HKEY map;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
+                      &map) != ERROR_SUCCESS)
+        return 0;
+    int count = 0;
+    WCHAR device[256], name[PORT_NAME_MAX + 1];
+    DWORD deviceLen = ARRAYSIZE(device), size = sizeof name - sizeof(WCHAR), type;
+    for (DWORD i = 0; count < max; i++, deviceLen = ARRAYSIZE(device), size = sizeof name - sizeof(WCHAR)) {
+        // The data need not end in a zero, so one character is kept back for it; a name that
+        // does not fit fails with ERROR_MORE_DATA and is passed over.
+        LONG result = RegEnumValueW(map, i, device, &deviceLen, NULL, &type,
+                                    reinterpret_cast<BYTE *>(name), &size);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        name[size / sizeof(WCHAR)] = 0;
+        WCHAR path[sizeof "\\\\.\\" + PORT_NAME_MAX];
+        swprintf(path, ARRAYSIZE(path), L"\\\\.\\%ls", name);
+        // The port field reads PORT_NAME_MAX bytes of GBK: a longer name could not be opened.
+        if (name[0] != 0 && PortAnswers(path) &&
+            WideCharToMultiByte(936, 0, name, -1, names[count], PORT_NAME_MAX + 1, NULL, NULL) != 0)
+            count++;
+    }
+    RegCloseKey(map);
+    return count;
 }
 
 bool SerialOpen(const char *path)

@@ -61,5 +61,14 @@ void ViewCall(void (*fn)(const void *arg), const void *arg);
 // link's threads.
 INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// A WM_DEVICECHANGE that reached the main window: a serial port that arrives joins the port
+// list, one that goes leaves it. The port field's text stays as it is, unless it is empty and no
+// port is open: then the port that arrived is selected.
+void PanelDeviceChange(WPARAM event, LPARAM data);
+
+// The dialog keys for the panel, from the message loop: Tab and Shift+Tab move the focus
+// between its tab stops, Space presses a focused button. True when the message was handled.
+bool PanelDialogMessage(MSG *msg);
+
 #endif
 #endif

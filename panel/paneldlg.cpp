@@ -7,16 +7,30 @@
 #include "link.h"
 
 #include <commctrl.h>
+#include <dbt.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
-// Private message that runs a report on this thread: wParam the function, lParam its argument.
+// Private message that runs the waiting report on this thread. Any program can send a window
+// this message, so it carries no address: only a ticket, which must match the waiting report's.
 #define WM_PANEL_CALL (WM_APP + 1)
 
 // Set once by the panel's initialisation on the user-interface thread; read-only afterwards.
 static HWND g_hPanel;
 static HWND g_hPortList;
 static DWORD g_uiThreadId;
+
+// The report waiting to run on the user-interface thread: set by ViewCall on the parser thread,
+// taken by the panel when the message with its ticket comes, or withdrawn by ViewCall if the
+// message was never handled. Under g_callLock, which is never held while anything runs.
+struct PanelCall {
+    void (*fn)(const void *arg);   // NULL: nothing waiting
+    const void *arg;
+    WPARAM ticket;
+};
+static PanelCall g_call;
+static SRWLOCK g_callLock = SRWLOCK_INIT;
 
 // A GBK text as UTF-16; empty if it does not fit `capacity` characters with its terminator
 // (the program's texts all do).
@@ -35,9 +49,23 @@ static void AddItem(HWND list, const char *text)
 
 static void SetItemText(int id, const char *text)
 {
-    WCHAR wide[256];              // a version text is at most 255 bytes
+    // A GBK character takes a byte or more, so this holds any text a frame can carry.
+    WCHAR wide[RX_BUF_SIZE];
     Widen(text, wide, ARRAYSIZE(wide));
     SetDlgItemTextW(g_hPanel, id, wide);
+}
+
+// The port list's entry for `name`, or CB_ERR; as the list sorts, in any case.
+static int FindPort(const WCHAR *name)
+{
+    return int(SendMessageW(g_hPortList, CB_FINDSTRINGEXACT, WPARAM(-1), reinterpret_cast<LPARAM>(name)));
+}
+
+// Lists a port once.
+static void AddPort(const WCHAR *name)
+{
+    if (FindPort(name) == CB_ERR)
+        SendMessageW(g_hPortList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
 }
 
 static void PanelInit(HWND panel)
@@ -53,14 +81,21 @@ static void PanelInit(HWND panel)
     g_uiThreadId = GetCurrentThreadId();
     PanelInitState();
 
+    // COM1 to COM32, then whatever else the system names (ports above COM32, other drivers'
+    // names): one list, each name once.
     DWORD ports = SerialProbePorts();
-    g_hPortList = GetDlgItem(panel, IDC_PORT_LIST);
+    char names[256][PORT_NAME_MAX + 1];
+    int count = 0;
     for (int i = 0; i < 32; i++) {
-        if (ports & (1u << i)) {
-            char name[8];
-            snprintf(name, sizeof name, "COM%d", i + 1);
-            AddItem(g_hPortList, name);
-        }
+        if (ports & (1u << i))
+            snprintf(names[count++], sizeof names[0], "COM%d", i + 1);
+    }
+    count += SerialMappedPorts(names + count, ARRAYSIZE(names) - count);
+    g_hPortList = GetDlgItem(panel, IDC_PORT_LIST);
+    for (int i = 0; i < count; i++) {
+        WCHAR wide[PORT_NAME_MAX + 1];
+        Widen(names[i], wide, ARRAYSIZE(wide));
+        AddPort(wide);
     }
     SendMessageW(g_hPortList, CB_SETCURSEL, 0, 0);   // the list sorts as text: COM1, COM10, COM2
 
@@ -79,7 +114,7 @@ static void PanelInit(HWND panel)
 
 // Every message falls through to the dialog manager's default handling (the result is 0), so
 // no control takes the focus at start.
-INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:
@@ -96,19 +131,101 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         if (wParam == POLL_TIMER_ID)
             PanelTick();
         break;
-    case WM_PANEL_CALL:
-        reinterpret_cast<void (*)(const void *)>(wParam)(reinterpret_cast<const void *>(lParam));
+    case WM_PANEL_CALL: {
+        // From anywhere else, or with no report waiting, this does nothing.
+        AcquireSRWLockExclusive(&g_callLock);
+        PanelCall call = g_call;
+        if (call.fn != NULL && call.ticket == wParam)
+            g_call.fn = NULL;
+        ReleaseSRWLockExclusive(&g_callLock);
+        if (call.fn != NULL && call.ticket == wParam)
+            call.fn(call.arg);
         break;
+    }
     }
     return 0;
 }
 
+// The port a port notice names; false for anything else. The notice may come from any program
+// with any content: nothing past the size it gives is read.
+static bool NoticedPort(LPARAM data, WCHAR name[PORT_NAME_MAX + 1])
+{
+    const size_t head = offsetof(DEV_BROADCAST_PORT_W, dbcp_name);
+    const DEV_BROADCAST_PORT_W *port = reinterpret_cast<const DEV_BROADCAST_PORT_W *>(data);
+    if (port == NULL || port->dbcp_size < head || port->dbcp_devicetype != DBT_DEVTYP_PORT)
+        return false;
+    size_t room = (port->dbcp_size - head) / sizeof(WCHAR), length = 0;
+    while (length < room && port->dbcp_name[length] != 0)
+        length++;
+    // Unterminated, or longer than the field holds (so never read as half a name); parallel
+    // ports are no use to the transmitter.
+    if (length == room || length == 0 || length > PORT_NAME_MAX ||
+        _wcsnicmp(port->dbcp_name, L"LPT", 3) == 0)
+        return false;
+    memcpy(name, port->dbcp_name, (length + 1) * sizeof(WCHAR));
+    char gbk[PORT_NAME_MAX + 1];   // what the port field will read of it
+    return WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0;
+}
+
+void PanelDeviceChange(WPARAM event, LPARAM data)
+{
+    WCHAR name[PORT_NAME_MAX + 1];
+    if ((event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) || !NoticedPort(data, name))
+        return;
+    // The field is the operator's (or holds the open port's name): the entries follow the
+    // machine, the field's text stays, however the list treats it.
+    WCHAR field[256], now[256];
+    GetWindowTextW(g_hPortList, field, ARRAYSIZE(field));
+    int entry = FindPort(name);
+    if (event == DBT_DEVICEARRIVAL)
+        AddPort(name);
+    else if (entry != CB_ERR)
+        SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
+    GetWindowTextW(g_hPortList, now, ARRAYSIZE(now));
+    if (event == DBT_DEVICEARRIVAL && field[0] == 0 && g_portOpen == 0) {
+        // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
+        // plugged in, so that 打开串口 opens it.
+        SendMessageW(g_hPortList, CB_SETCURSEL, WPARAM(FindPort(name)), 0);
+    } else if (wcscmp(field, now) != 0) {
+        SetWindowTextW(g_hPortList, field);
+    }
+}
+
+bool PanelDialogMessage(MSG *msg)
+{
+    if (g_hPanel == NULL)
+        return false;
+    // At start nothing in the panel has the focus (the main window has it): the first Tab
+    // enters the panel at its first tab stop, Shift+Tab at its last, as they would wrap round.
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_TAB && !IsChild(g_hPanel, msg->hwnd)) {
+        bool back = GetKeyState(VK_SHIFT) < 0;
+        HWND first = GetWindow(g_hPanel, GW_CHILD);
+        HWND to = GetNextDlgTabItem(g_hPanel, back ? first : GetWindow(first, GW_HWNDLAST), back);
+        if (to != NULL)
+            SendMessageW(g_hPanel, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(to), TRUE);
+        return true;
+    }
+    return IsDialogMessageW(g_hPanel, msg) != FALSE;
+}
+
 void ViewCall(void (*fn)(const void *arg), const void *arg)
 {
-    if (GetCurrentThreadId() == g_uiThreadId)
+    if (GetCurrentThreadId() == g_uiThreadId) {
         fn(arg);
-    else
-        SendMessageW(g_hPanel, WM_PANEL_CALL, reinterpret_cast<WPARAM>(fn), reinterpret_cast<LPARAM>(arg));
+        return;
+    }
+    // Only the parser thread comes here, so one report at most is waiting.
+    AcquireSRWLockExclusive(&g_callLock);
+    WPARAM ticket = ++g_call.ticket;
+    g_call.fn = fn;
+    g_call.arg = arg;
+    ReleaseSRWLockExclusive(&g_callLock);
+    SendMessageW(g_hPanel, WM_PANEL_CALL, ticket, 0);
+    // A message that was never handled (the window gone) leaves nothing that could run later,
+    // when `arg` is no longer valid.
+    AcquireSRWLockExclusive(&g_callLock);
+    g_call.fn = NULL;
+    ReleaseSRWLockExclusive(&g_callLock);
 }
 
 void ViewSetStatus(const char *text)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <set>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -105,6 +106,12 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
     EXPECT_NE(mask & (1u << 10), 0u);                 // COM11
     // COM2 is neither mapped nor a host device here unless the prefix says so.
     EXPECT_EQ(mask & 2u, expected & 2u);
+    // The system's serial device map adds the rest: every port of the prefix, COM33 and up here.
+    char names[64][PORT_NAME_MAX + 1];
+    start = Now();
+    int count = SerialMappedPorts(names, 64);
+    printf("device map read and its %d ports opened in %.1f ms\n", count, Now() - start);
+    EXPECT_EQ(std::set<std::string>(names, names + count), PrefixPorts());
 }
 
 TEST(Open, MissingPathFailsAndLeavesNoPortOpen)

@@ -11,8 +11,9 @@
 #       program shows on $DISPLAY instead of a private Xvfb.
 #
 # The lines: the near end is what the program opens, the far end is where tests play the
-# transmitter. COM40 and up lie beyond the program's probe, so they never show in its list.
-#   COM3  <-> COM40     COM10 <-> COM41     COM33 <-> COM42 (a port typed beyond the probe)
+# transmitter. Every end shows in the program's list: COM33 and up from the system's serial
+# device map, which Wine fills with every mapped name.
+#   COM3  <-> COM40     COM10 <-> COM41     COM33 <-> COM42 (a port beyond the probe)
 #   COM11 <-> COM43     COM12 <-> COM44     COM32 <-> COM45 (the last port the probe tries)
 # Each COM port is mapped to the link socat keeps, not to the pty behind it, so a line can be
 # pulled and plugged back in: a test creates DIR/unplug-COMn to end the line of near end COMn

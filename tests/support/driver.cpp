@@ -1,8 +1,11 @@
 #include "driver.h"
 
+#include "clock.h"
 #include "panel.h"
 
+#include <dbt.h>
 #include <psapi.h>
+#include <stddef.h>
 
 static std::wstring Wide(const std::string &gbk)
 {
@@ -56,8 +59,8 @@ std::string DriveText(HWND window)
 {
     // Ask the window itself (a combo box's text lives in its edit field), in UTF-16: ANSI texts
     // are not converted reliably across processes under Wine.
-    wchar_t buf[512];
-    LRESULT n = SendMessageW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buf));
+    wchar_t buf[2048];
+    LRESULT n = SendMessageW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
     return Narrow(std::wstring(buf, n > 0 ? size_t(n) : 0), 936);
 }
 
@@ -200,4 +203,65 @@ void DriveStop(DriveProcess *p)
 {
     DriveEnd(&p->process);
     p->main = p->panel = NULL;
+}
+
+double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size)
+{
+    union {
+        DEV_BROADCAST_PORT_W port;
+        BYTE bytes[256];
+    } notice = {};
+    const size_t head = offsetof(DEV_BROADCAST_PORT_W, dbcp_name);
+    size_t full = head + (wcslen(name) + 1) * sizeof(wchar_t);
+    memcpy(notice.port.dbcp_name, name, full - head);
+    notice.port.dbcp_size = size != 0 ? size : DWORD(full);
+    notice.port.dbcp_devicetype = DBT_DEVTYP_PORT;
+    DWORD_PTR result;
+    double start = Now();
+    if (!SendMessageTimeoutW(main, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice),
+                             SMTO_NORMAL, 2000, &result))
+        return -1;
+    return Now() - start;
+}
+
+static HWND FocusWindow(HWND panel)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(panel, NULL), &info);
+    return info.hwndFocus;
+}
+
+int DriveFocus(HWND panel)
+{
+    for (HWND w = FocusWindow(panel); w != NULL; w = GetParent(w)) {
+        if (GetParent(w) == panel)
+            return GetDlgCtrlID(w);
+    }
+    return 0;
+}
+
+int DriveKey(HWND panel, UINT vk, bool shift)
+{
+    HWND target = FocusWindow(panel);
+    if (target == NULL)
+        target = GetParent(panel);
+    int before = DriveFocus(panel);
+    // Posted keys leave the key state alone: Shift is set on the tool's own input state.
+    DWORD thread = GetWindowThreadProcessId(panel, NULL);
+    AttachThreadInput(GetCurrentThreadId(), thread, TRUE);
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+    PostMessageW(target, WM_KEYDOWN, vk, LPARAM(1 | scan << 16));
+    PostMessageW(target, WM_KEYUP, vk, LPARAM(1 | scan << 16 | 3u << 30));
+    DWORD start = GetTickCount();
+    while (DriveFocus(panel) == before && GetTickCount() - start < 1000)
+        Sleep(5);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    AttachThreadInput(GetCurrentThreadId(), thread, FALSE);
+    return DriveFocus(panel);
 }

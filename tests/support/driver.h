@@ -67,6 +67,21 @@ bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
 // and Apply enabled, `channel` (1..16) selected. True if it came.
 bool DriveWaitChannel(HWND panel, int channel, DWORD timeoutMs);
 
+// Sends the tool's main window the notice the system sends when serial port `name` arrives or
+// goes (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE), giving `size` as its size (0: the
+// exact size, with the name's terminator), and returns how long the window took to answer, in
+// ms; a negative value if it did not answer within 2 s.
+double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size = 0);
+
+// The id of the panel's control that has the keyboard focus (a combo box for its edit field);
+// 0 when none has it.
+int DriveFocus(HWND panel);
+
+// Presses key `vk` (with Shift held, when `shift`) on the focused window of the tool's
+// user-interface thread, as the keyboard would; returns the focus after it, waiting up to 1 s
+// for it to move away from where it was.
+int DriveKey(HWND panel, UINT vk, bool shift = false);
+
 // GBK bytes as UTF-8, for printing on a Linux terminal.
 std::string DriveUtf8(const std::string &gbk);
 

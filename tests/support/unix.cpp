@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -91,12 +92,6 @@ int Descriptors(unsigned long pid)
     return atoi(UnixRun(cmd).c_str());
 }
 
-static unsigned long PortBit(const char *name)
-{
-    int n = atoi(name + 3);
-    return (n >= 1 && n <= 32) ? 1ul << (n - 1) : 0;
-}
-
 bool WorldTrigger(const std::string &request)
 {
     std::string path = UnixPath(TestEnvDir()) + "\\" + request;
@@ -113,9 +108,14 @@ bool WorldTrigger(const std::string &request)
     return false;
 }
 
-unsigned long PrefixPortMask()
+std::set<std::string> PrefixPorts()
 {
-    unsigned long mask = 0;
+    std::set<std::string> names;
+    auto add = [&names](std::string name) {
+        for (char &c : name)
+            c = char(toupper(static_cast<unsigned char>(c)));
+        names.insert(name);
+    };
     // The devices Wine made for the host's serial ports and the mapped lines...
     const char *prefix = getenv("WINEPREFIX");
     WIN32_FIND_DATAA fd;
@@ -123,7 +123,7 @@ unsigned long PrefixPortMask()
                          : INVALID_HANDLE_VALUE;
     if (find != INVALID_HANDLE_VALUE) {
         do
-            mask |= PortBit(fd.cFileName);
+            add(fd.cFileName);
         while (FindNextFileA(find, &fd));
         FindClose(find);
     }
@@ -135,8 +135,18 @@ unsigned long PrefixPortMask()
         DWORD len = sizeof name;
         for (DWORD i = 0; RegEnumValueA(ports, i, name, &len, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
              i++, len = sizeof name)
-            mask |= PortBit(name);
+            add(name);
         RegCloseKey(ports);
+    }
+    return names;
+}
+
+unsigned long PrefixPortMask()
+{
+    unsigned long mask = 0;
+    for (const std::string &name : PrefixPorts()) {
+        int n = atoi(name.c_str() + 3);
+        mask |= n >= 1 && n <= 32 ? 1ul << (n - 1) : 0;
     }
     return mask;
 }

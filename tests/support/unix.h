@@ -3,6 +3,7 @@
 #ifndef TESTS_UNIX_H
 #define TESTS_UNIX_H
 
+#include <set>
 #include <string>
 
 // "/a/b" as Wine's Z:\a\b.
@@ -22,8 +23,9 @@ std::string UnixRun(const std::string &command);
 // "replug-COM12") and waits up to 2 s for it to be done; false when it was not.
 bool WorldTrigger(const std::string &request);
 
-// The COM ports COM1 to COM32 that the test prefix has (the mapped lines and whatever Wine made
-// of the host's /dev/ttyS*), as a mask: bit n-1 for COMn.
+// The COM ports the test prefix has (the mapped lines and whatever Wine made of the host's
+// /dev/ttyS*), in capitals, sorted as text; and those of COM1 to COM32 as a mask, bit n-1 for COMn.
+std::set<std::string> PrefixPorts();
 unsigned long PrefixPortMask();
 
 // This process's Linux process id.
