@@ -49,9 +49,15 @@ TEST_F(EndToEnd, SetChannelSucceedsWithTheExactBytesAndApplyComesBack)
     Start("--channel 2");
     Open();
     WaitLinkedAndReadBack(2);
-    // Other programs' private messages, with junk where an address could be: nothing happens.
-    for (UINT m = WM_APP; m < WM_APP + 16; m++)
-        SendMessageTimeoutW(program.panel, m, 0x12345678, 0x87654321, SMTO_NORMAL, 1000, NULL);
+    // Other programs' private messages, with junk where an address could be, or an address that
+    // ends the tool if called (the system's DLLs lie at the same place in every process): the
+    // tool carries on unchanged.
+    WPARAM exitProcess = reinterpret_cast<WPARAM>(GetProcAddress(GetModuleHandleA("kernel32"), "ExitProcess"));
+    for (UINT m = WM_APP; m < WM_APP + 16; m++) {
+        for (WPARAM junk : {WPARAM(0x12345678), exitProcess})
+            SendMessageTimeoutW(program.panel, m, junk, 0x87654321, SMTO_NORMAL, 1000, NULL);
+    }
+    EXPECT_EQ(WaitForSingleObject(program.process.hProcess, 0), DWORD(WAIT_TIMEOUT)) << "the tool ended";
     double clicked = Apply(16);
     EXPECT_FALSE(Enabled(IDC_APPLY_BUTTON)) << "Apply stays enabled while a change is pending";
     EXPECT_EQ(Text(IDC_STATUS_TEXT), "");
