@@ -13,6 +13,7 @@
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using Strings = std::vector<std::string>;
 
 struct LinkEnv : testing::Environment {
     void SetUp() override { InitializeCriticalSection(&g_rxLock); }
@@ -74,74 +75,41 @@ TEST(Requests, FixedFramesAndSetChannelBytes)
     EXPECT_TRUE(Take().empty());
 }
 
-// --- Accepted frames: one call each, with the right argument, and an empty buffer after.
+// --- Accepted frames, in one piece each and in this order: one call (or none for an unknown
+// --- command) with the right argument, and an empty buffer after.
 
-TEST_F(Framing, OneFrameInOnePieceGivesOneCallAndEmptiesTheBuffer)
+TEST_F(Framing, EachFrameGivesOneCallAndEmptiesTheBuffer)
 {
-    Append({0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55});
-    EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:3"}));
-    EXPECT_EQ(RxPending(), 0u);
-
-    Append({0x55, 0xAA, 0x00, 0x06, 0x01, 0x00, 0xAA, 0x55});
-    Look();
-    Append({0x55, 0xAA, 0x00, 0x02, 0x05, 'V', '1', '.', '0', 0x00, 0xAA, 0x55});
-    Look();
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:3", "result:0", "version:V1.0"}));
-}
-
-TEST_F(Framing, ReservedAndLengthBytesAreNotExamined)
-{
-    Append({0x55, 0xAA, 0x7E, 0x04, 0xFF, 0x09, 0xAA, 0x55});
-    EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:9"}));
-}
-
-TEST_F(Framing, PayloadLessReportsHandOnTheEndMarkByte)
-{
-    Append({0x55, 0xAA, 0x00, 0x04, 0x00, 0xAA, 0x55});
-    Look();
-    Append({0x55, 0xAA, 0x00, 0x06, 0x00, 0xAA, 0x55});
-    Look();
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:170", "result:170"}));
-}
-
-TEST_F(Framing, TwoFramesInOnePieceGiveOneCallForTheFirst)
-{
-    Append({0x55, 0xAA, 0x00, 0x04, 0x01, 0x02, 0xAA, 0x55,
-            0x55, 0xAA, 0x00, 0x02, 0x03, 'V', '2', 0x00, 0xAA, 0x55});
-    EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:2"}));
-    EXPECT_EQ(RxPending(), 0u);
-}
-
-TEST_F(Framing, UnknownCommandEmptiesTheBufferAndCallsNothing)
-{
-    Append({0x55, 0xAA, 0x00, 0x07, 0x01, 0x01, 0xAA, 0x55});
-    EXPECT_EQ(Look(), RX_DISPATCHED);
-    EXPECT_TRUE(Reports().empty());
-    EXPECT_EQ(RxPending(), 0u);
-}
-
-// --- Version texts never run past the bytes received.
-
-TEST_F(Framing, VersionWithoutZeroByteEndsAtTheEndMark)
-{
-    // What lies beyond the frame in the buffer must not leak into the text.
-    Append({0x55, 0xAA, 0x00, 0x02, 0x04, 'X', 'X', 'X', 'X', 'X', 'X', 'X', 'X', 0xAA, 0x55});
-    Look();
-    Append({0x55, 0xAA, 0x00, 0x02, 0x04, 'R', 'Q', '4', '7', 0xAA, 0x55});
-    Look();
-    Append({0x55, 0xAA, 0x00, 0x02, 0x00, 0xAA, 0x55});
-    Look();
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"version:XXXXXXXX", "version:RQ47", "version:"}));
-}
-
-TEST_F(Framing, VersionEndsAtItsFirstZeroByte)
-{
-    Append({0x55, 0xAA, 0x00, 0x02, 0x06, 'A', 'B', 0x00, 'C', 'D', 0x00, 0xAA, 0x55});
-    Look();
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"version:AB"}));
+    const struct {
+        Bytes run;
+        Strings reports;
+    } frames[] = {
+        {{0x55, 0xAA, 0x00, 0x04, 0x01, 0x03, 0xAA, 0x55}, {"channel:3"}},
+        {{0x55, 0xAA, 0x00, 0x06, 0x01, 0x00, 0xAA, 0x55}, {"result:0"}},
+        {{0x55, 0xAA, 0x00, 0x02, 0x05, 'V', '1', '.', '0', 0x00, 0xAA, 0x55}, {"version:V1.0"}},
+        {{0x55, 0xAA, 0x7E, 0x04, 0xFF, 0x09, 0xAA, 0x55}, {"channel:9"}},   // reserved, length: any
+        // No payload: the end mark's first byte is handed on.
+        {{0x55, 0xAA, 0x00, 0x04, 0x00, 0xAA, 0x55}, {"channel:170"}},
+        {{0x55, 0xAA, 0x00, 0x06, 0x00, 0xAA, 0x55}, {"result:170"}},
+        // Two frames in one piece: the first counts, both go.
+        {{0x55, 0xAA, 0x00, 0x04, 0x01, 0x02, 0xAA, 0x55, 0x55, 0xAA, 0x00, 0x02, 0x03, 'V', '2', 0x00, 0xAA, 0x55},
+         {"channel:2"}},
+        {{0x55, 0xAA, 0x00, 0x07, 0x01, 0x01, 0xAA, 0x55}, {}},
+        // A version text ends at its first zero byte, or at the end mark when it has none: what
+        // a longer run left in the buffer beyond the frame must not leak into it.
+        {{0x55, 0xAA, 0x00, 0x02, 0x06, 'A', 'B', 0x00, 'C', 'D', 0x00, 0xAA, 0x55}, {"version:AB"}},
+        {{0x55, 0xAA, 0x00, 0x02, 0x04, 'X', 'X', 'X', 'X', 'X', 'X', 'X', 'X', 0xAA, 0x55}, {"version:XXXXXXXX"}},
+        {{0x55, 0xAA, 0x00, 0x02, 0x04, 'R', 'Q', '4', '7', 0xAA, 0x55}, {"version:RQ47"}},
+        {{0x55, 0xAA, 0x00, 0x02, 0x00, 0xAA, 0x55}, {"version:"}},
+    };
+    for (const auto &f : frames) {
+        SCOPED_TRACE("frame " + std::to_string(&f - frames));
+        ClearReports();
+        Append(f.run);
+        EXPECT_EQ(Look(), RX_DISPATCHED);
+        EXPECT_EQ(Reports(), f.reports);
+        EXPECT_EQ(RxPending(), 0u);
+    }
 }
 
 // --- Runs that are not one frame are thrown away whole.
@@ -174,13 +142,15 @@ TEST_F(Framing, SplitFrameWhoseFirstPieceIsSevenBytesIsLost)
     EXPECT_TRUE(Reports().empty());
 }
 
-TEST_F(Framing, SplitFrameArrivingBeforeItIsExaminedIsTaken)
+TEST_F(Framing, SplitFrameArrivingBeforeItIsExaminedIsTakenAndRestartsTheIdleCount)
 {
     Append({0x55, 0xAA, 0x00});
-    EXPECT_EQ(LookAfterSleep(), RX_WAITING);
+    for (int i = 0; i < 10; i++)
+        ASSERT_EQ(LookAfterSleep(), RX_WAITING);
     Append({0x04, 0x01, 0x05, 0xAA, 0x55});
     EXPECT_EQ(LookAfterSleep(), RX_DISPATCHED);
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"channel:5"}));
+    EXPECT_EQ(Reports(), Strings{"channel:5"});
+    EXPECT_EQ(idle, 0u);
 }
 
 TEST_F(Framing, FiftiethLookEmptiesAShortRunAndEmptyLooksDoNotCount)
@@ -202,26 +172,21 @@ TEST_F(Framing, FiftiethLookEmptiesAShortRunAndEmptyLooksDoNotCount)
     EXPECT_EQ(idle, 0u);
 }
 
-TEST_F(Framing, AcceptedFrameRestartsTheIdleCount)
-{
-    Append({0x55});
-    for (int i = 0; i < 10; i++)
-        LookAfterSleep();
-    Append({0xAA, 0x00, 0x04, 0x01, 0x01, 0xAA, 0x55});
-    EXPECT_EQ(LookAfterSleep(), RX_DISPATCHED);
-    EXPECT_EQ(idle, 0u);
-}
-
 TEST_F(Framing, BytesBeyondTheBufferAreDropped)
 {
-    Bytes noise(1000, 0x11);
-    Append(noise);
-    Append(Bytes(100, 0x22));
+    // A channel report that fills the buffer to its last byte, and 76 bytes more that must not
+    // land on it.
+    Bytes run(RX_BUF_SIZE + 76, 0x11);
+    run[0] = run[RX_BUF_SIZE - 1] = 0x55;
+    run[1] = run[RX_BUF_SIZE - 2] = 0xAA;
+    run[3] = 0x04;
+    Append(Bytes(run.begin(), run.begin() + 1000));
+    Append(Bytes(run.begin() + 1000, run.end()));
     EXPECT_EQ(RxPending(), DWORD(RX_BUF_SIZE));
     Append(Bytes(5, 0x33));
     EXPECT_EQ(RxPending(), DWORD(RX_BUF_SIZE));
-    EXPECT_EQ(Look(), RX_DISCARDED);
-    EXPECT_EQ(RxPending(), 0u);
+    EXPECT_EQ(Look(), RX_DISPATCHED);
+    EXPECT_EQ(Reports(), Strings{"channel:17"});
 }
 
 // Both discards take the receive lock, so an append running at the same moment is never

@@ -305,9 +305,13 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
     EXPECT_EQ(g_linkCountdown, 6);
     EXPECT_EQ(g_configCountdown, 10);
     EXPECT_FALSE(SerialIsOpen());
+    OnVersionReport("V2.2");              // received before the close: still shown
+    EXPECT_EQ(g_view.back(), "version:V2.2");
 
-    // Reopening starts unlinked: the first report brings a fresh read-back.
+    // Reopening starts unlinked with no change pending: the first report brings a fresh
+    // read-back, and the change left at the close never times out.
     Open();
+    EXPECT_EQ(g_configCountdown, 0);
     Queued();
     OnVersionReport("V2.1");
     EXPECT_EQ(Count(g_view, kLinked), 1);

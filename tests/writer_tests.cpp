@@ -1,6 +1,7 @@
 // The writer thread against the test world's serial lines: the test reads the far end, so it
 // sees exactly what was written, and leaves the far end of COM11 undrained, so that a large
 // write there stays pending.
+#include "driver.h"
 #include "line.h"
 #include "link.h"
 #include "unix.h"
@@ -141,7 +142,13 @@ TEST(Writer, FrameTakenWhileNoPortIsOpenIsDroppedUnwritten)
 {
     ASSERT_FALSE(SerialIsOpen());
     ASSERT_EQ(SerialSendFrame(FRAME_POLL, 7), 0);
-    Sleep(350);                                  // the writer takes and drops it
+    // Three frames of 16 MB after it, whose storage must go back all the same.
+    Bytes big(16 << 20, 0x77);
+    double before = DriveWorkingSetMb(GetCurrentProcess(), false);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(SerialSendFrame(big.data(), DWORD(big.size())), 0);
+    Sleep(550);                                  // the writer takes and drops them
+    EXPECT_LT(DriveWorkingSetMb(GetCurrentProcess(), false) - before, 16.0) << "dropped frames kept";
 
     Line line("COM3", "COM40");
     ASSERT_TRUE(SerialOpen(line.name));

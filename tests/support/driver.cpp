@@ -32,16 +32,10 @@ std::string DriveUtf8(const std::string &gbk)
 
 HWND DriveFindMain(DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        // The window shows only once its panel is initialised.
-        HWND main = FindWindowA("Pellwick", NULL);
-        if (main != NULL && IsWindowVisible(main))
-            return main;
-        if (GetTickCount() - start >= timeoutMs)
-            return NULL;
-        Sleep(20);
-    }
+    // The window shows only once its panel is initialised.
+    HWND main = NULL;
+    auto shown = [&] { return (main = FindWindowA("Pellwick", NULL)) != NULL && IsWindowVisible(main); };
+    return DriveWaitFor(shown, timeoutMs) ? main : NULL;
 }
 
 HWND DrivePanel(HWND main)
@@ -107,16 +101,17 @@ void DriveSelect(HWND panel, int id, int index)
     SendDlgItemMessageW(panel, id, CB_SETCURSEL, WPARAM(index), 0);
 }
 
-bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
+bool DriveWaitFor(const std::function<bool()> &done, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (DriveItemText(panel, id) == text)
-            return true;
+    for (DWORD start = GetTickCount(); !done(); Sleep(5))
         if (GetTickCount() - start >= timeoutMs)
             return false;
-        Sleep(5);
-    }
+    return true;
+}
+
+bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
+{
+    return DriveWaitFor([&] { return DriveItemText(panel, id) == text; }, timeoutMs);
 }
 
 bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PROCESS_INFORMATION *process)
@@ -155,15 +150,10 @@ double DriveWorkingSetMb(HANDLE process, bool peak)
 
 bool DriveWaitChannel(HWND panel, int channel, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (DriveEnabled(panel, IDC_CHANNEL_LIST) && DriveEnabled(panel, IDC_APPLY_BUTTON) &&
-            DriveSelection(panel, IDC_CHANNEL_LIST) == channel - 1)
-            return true;
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(5);
-    }
+    return DriveWaitFor([&] {
+        return DriveEnabled(panel, IDC_CHANNEL_LIST) && DriveEnabled(panel, IDC_APPLY_BUTTON) &&
+               DriveSelection(panel, IDC_CHANNEL_LIST) == channel - 1;
+    }, timeoutMs);
 }
 
 DriveProcess DriveStart(const std::string &exe, const char *locale)

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ bool DriveEnabled(HWND panel, int id);
 std::vector<std::string> DriveListItems(HWND panel, int id);
 int DriveSelection(HWND panel, int id);
 void DriveSelect(HWND panel, int id, int index);
+
+// Asks `done` every 5 ms for up to `timeoutMs` until it says yes; true if it did.
+bool DriveWaitFor(const std::function<bool()> &done, DWORD timeoutMs);
 
 // Waits up to `timeoutMs` until control `id` reads `text`; true if it did.
 bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs);
