@@ -220,18 +220,11 @@ TEST_F(State, LinkIsLostAtExactlyTheSixthSilentTickAfterTheLastReport)
     EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
 }
 
-TEST_F(State, ChannelReportSelectsAndEnablesTheChannelControls)
+TEST_F(State, ChannelReportSelectsApplySendsTheSelectionAndAResultEndsIt)
 {
     Open();
     OnChannelReport(4);
     EXPECT_EQ(g_view, (Lines{"channels:on", "apply:on", "select:4"}));
-    EXPECT_EQ(ViewGetChannel(), 4);
-}
-
-TEST_F(State, ApplySendsTheSelectedIndexAndAResultEndsIt)
-{
-    Open();
-    OnChannelReport(4);
     g_view.clear();
     Queued();
     PanelApply();
@@ -252,6 +245,11 @@ TEST_F(State, ApplySendsTheSelectedIndexAndAResultEndsIt)
     PanelApply();
     OnConfigResult(0xAA);                             // a payload-less result counts as success
     EXPECT_EQ(g_view[g_view.size() - 2], "status:" TEXT_CONFIG_OK);
+
+    OnChannelReport(16);                              // no such channel: nothing selected,
+    Queued();
+    PanelApply();                                     // which goes out as 0xFF
+    EXPECT_EQ(Queued(), std::vector<Bytes>{SetFrame(0xFF)});
 }
 
 TEST_F(State, ResultWithNothingPendingStillShowsAndEnablesApply)
@@ -316,16 +314,6 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
     OnVersionReport("V2.1");
     EXPECT_EQ(Count(g_view, kLinked), 1);
     EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
-}
-
-TEST_F(State, ChannelIndexBeyondTheListLeavesNoSelectionAndApplySendsFF)
-{
-    Open();
-    OnChannelReport(16);
-    EXPECT_EQ(ViewGetChannel(), -1);
-    Queued();
-    PanelApply();
-    EXPECT_EQ(Queued(), std::vector<Bytes>{SetFrame(0xFF)});
 }
 
 // Reports arrive on the parser thread while the user-interface thread ticks and applies: all
