@@ -31,13 +31,9 @@ protected:
 
 TEST_F(Panel, StartsClosedWithEveryControlAsItShouldBe)
 {
-    EXPECT_TRUE(Enabled(IDC_PORT_LIST));
+    ExpectClosed("");
     EXPECT_TRUE(Enabled(IDC_OPEN_BUTTON));
-    EXPECT_EQ(Text(IDC_OPEN_BUTTON), "打开串口");
-    EXPECT_FALSE(Enabled(IDC_CHANNEL_LIST));
-    EXPECT_FALSE(Enabled(IDC_APPLY_BUTTON));
     EXPECT_EQ(Text(IDC_VERSION_TEXT), "");
-    EXPECT_EQ(Text(IDC_STATUS_TEXT), "");
 
     Strings channels = DriveListItems(program.panel, IDC_CHANNEL_LIST);
     Strings expected;
@@ -152,11 +148,7 @@ TEST_F(Panel, ControlsFollowTheTemplate)
 TEST_F(Panel, OpeningAMissingPortShowsFailureAndChangesNothingElse)
 {
     Open("COM29");
-    EXPECT_EQ(Text(IDC_STATUS_TEXT), "打开串口失败");
-    EXPECT_EQ(Text(IDC_OPEN_BUTTON), "打开串口");
-    EXPECT_TRUE(Enabled(IDC_PORT_LIST));
-    EXPECT_FALSE(Enabled(IDC_CHANNEL_LIST));
-    EXPECT_FALSE(Enabled(IDC_APPLY_BUTTON));
+    ExpectClosed("打开串口失败");
     EXPECT_EQ(Text(IDC_VERSION_TEXT), "");
 }
 
@@ -201,9 +193,7 @@ TEST_F(Panel, OpeningAMappedPortPollsEveryHalfSecondUntilClosed)
     EXPECT_EQ(Text(IDC_VERSION_TEXT), "");
 
     DriveClick(program.panel, IDC_OPEN_BUTTON);
-    EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
-    EXPECT_EQ(Text(IDC_OPEN_BUTTON), "打开串口");
-    EXPECT_TRUE(Enabled(IDC_PORT_LIST));
+    ExpectClosed("串口已关闭");
     BYTE buf[64];
     LineRead(remote, buf, sizeof buf, 150);            // a poll already queued may still come
     EXPECT_EQ(LineRead(remote, buf, sizeof buf, 1200), 0u) << "polls after the close";
