@@ -188,13 +188,17 @@ TEST_F(Panel, OpeningAMappedPortPollsEveryHalfSecondUntilClosed)
         EXPECT_NEAR(at[i] - at[i - 1], 500.0, 120.0);
     }
     printf(" ms\n");
-    // No answer: the sixth tick gives up on the transmitter.
-    EXPECT_TRUE(DriveWaitText(program.panel, IDC_STATUS_TEXT, "等待变送器连接", 2500));
+    // No answer: the sixth tick gives up on the transmitter, and the polls go on.
+    EXPECT_TRUE(WaitStatus("等待变送器连接", 2500));
+    EXPECT_NEAR(Now() - opened, 3000, 300);
     EXPECT_EQ(Text(IDC_VERSION_TEXT), "");
+    BYTE buf[64];
+    Sleep(200);
+    LineRead(remote, buf, sizeof buf, 10);             // the polls up to the loss
+    EXPECT_EQ(LineRead(remote, buf, sizeof buf, 700), 7u) << "polls stopped after the loss";
 
     DriveClick(program.panel, IDC_OPEN_BUTTON);
     ExpectClosed("串口已关闭");
-    BYTE buf[64];
     LineRead(remote, buf, sizeof buf, 150);            // a poll already queued may still come
     EXPECT_EQ(LineRead(remote, buf, sizeof buf, 1200), 0u) << "polls after the close";
     LineClose(remote);
