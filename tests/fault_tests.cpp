@@ -121,20 +121,14 @@ TEST_F(Faults, ApplyStormEndsEveryPressInOneOutcome)
         ASSERT_TRUE(Enabled(IDC_APPLY_BUTTON)) << "Apply stayed disabled before press " << press;
         Apply(int(rng() % 16) + 1);
         std::string status;
-        DWORD start = GetTickCount();
-        int which = -1;
-        while (which < 0 && GetTickCount() - start < 6500) {
+        int which = 3;
+        DriveWaitFor([&] {
             status = Text(IDC_STATUS_TEXT);
-            for (int k = 0; k < 3; k++)
-                if (status == outcomes[k])
-                    which = k;
-            if (which < 0)
-                Sleep(2);
-        }
-        ASSERT_GE(which, 0) << "press " << press << " ended in \"" << DriveUtf8(status) << "\"";
+            return (which = int(std::find(outcomes, outcomes + 3, status) - outcomes)) < 3;
+        }, 6500);
+        ASSERT_LT(which, 3) << "press " << press << " ended in \"" << DriveUtf8(status) << "\"";
         count[which]++;
-        for (start = GetTickCount(); !Enabled(IDC_APPLY_BUTTON) && GetTickCount() - start < 1000;)
-            Sleep(2);
+        DriveWaitFor([&] { return Enabled(IDC_APPLY_BUTTON); }, 1000);
         // The link may come and go meanwhile (a reply that arrives in one piece with another is
         // dropped with it), but no second outcome may follow.
         std::string after = Text(IDC_STATUS_TEXT);

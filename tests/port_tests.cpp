@@ -152,8 +152,15 @@ TEST(Open, SecondPortClosesTheFirst)
     EXPECT_EQ(DescriptorsOn(pid, NearLink("COM10")), 0);
 }
 
-TEST(Open, LineStateIs115200EightNoneOneWithTheToolsTimeouts)
+// Another program left XON/XOFF and RTS/CTS handshake on the line (Wine shows the host's
+// termios in the DCB): the tool's open sets 115200 8N1, its time-outs and event mask, and turns
+// the handshake off, so an XOFF from the line does not stop the polls and flow-control and zero
+// bytes inside frames come through.
+TEST(Open, SetsTheLineAndTurnsOffTheHandshakeAnotherProgramLeftOn)
 {
+    FarEnd remote("COM40");
+    ASSERT_NE(remote.line, INVALID_HANDLE_VALUE);
+    UnixRun("stty -F '" + NearLink("COM3") + "' ixon ixoff crtscts");
     ASSERT_TRUE(SerialOpen(kNear));
     HANDLE port = SerialPortBorrow();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -165,7 +172,6 @@ TEST(Open, LineStateIs115200EightNoneOneWithTheToolsTimeouts)
     DWORD mask = 0;
     GetCommMask(port, &mask);
     SerialPortRelease();
-    SerialClose();
 
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.ByteSize, 8);
@@ -177,23 +183,6 @@ TEST(Open, LineStateIs115200EightNoneOneWithTheToolsTimeouts)
     EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 500u);
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
-}
-
-// Another program left XON/XOFF and RTS/CTS handshake on the line (Wine shows the host's
-// termios in the DCB): the tool's open turns them off, so an XOFF from the line does not stop
-// the polls and flow-control and zero bytes inside frames come through.
-TEST(Open, TurnsOffTheHandshakeAnotherProgramLeftOn)
-{
-    FarEnd remote("COM40");
-    ASSERT_NE(remote.line, INVALID_HANDLE_VALUE);
-    UnixRun("stty -F '" + NearLink("COM3") + "' ixon ixoff crtscts");
-    ASSERT_TRUE(SerialOpen(kNear));
-    HANDLE port = SerialPortBorrow();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    EXPECT_TRUE(GetCommState(port, &dcb));
-    SerialPortRelease();
     EXPECT_TRUE(dcb.fBinary);
     EXPECT_FALSE(dcb.fOutX || dcb.fInX || dcb.fOutxCtsFlow || dcb.fOutxDsrFlow ||
                  dcb.fDsrSensitivity || dcb.fNull || dcb.fErrorChar || dcb.fAbortOnError ||

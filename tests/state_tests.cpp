@@ -176,18 +176,6 @@ TEST_F(State, FailedOpenShowsFailureAndChangesNothingElse)
     EXPECT_EQ(g_portOpen, 0);
 }
 
-TEST_F(State, SilentDeviceIsLostAtTheSixthTickAndPollsGoOn)
-{
-    Open();
-    Ticks(5);
-    EXPECT_TRUE(g_view.empty());
-    PanelTick();
-    EXPECT_EQ(g_view, (Lines{"version:", kWaiting}));
-    Ticks(4);
-    EXPECT_EQ(g_view.size(), 2u) << "the loss is shown once";
-    EXPECT_EQ(Queued(), std::vector<Bytes>(10, kPoll));
-}
-
 TEST_F(State, AnsweringDeviceLinksOnceAndIsReadBackOnce)
 {
     Open();
@@ -203,13 +191,21 @@ TEST_F(State, AnsweringDeviceLinksOnceAndIsReadBackOnce)
     EXPECT_EQ(std::count(q.begin(), q.end(), kPoll), 8);
 }
 
-TEST_F(State, LinkIsLostAtExactlyTheSixthSilentTickAfterTheLastReport)
+TEST_F(State, LinkIsLostAtExactlyTheSixthSilentTickAfterTheOpenOrTheLastReport)
 {
     Open();
+    Ticks(5);
+    EXPECT_TRUE(g_view.empty());
+    PanelTick();
+    EXPECT_EQ(g_view, (Lines{"version:", kWaiting}));
+    Ticks(4);
+    EXPECT_EQ(g_view.size(), 2u) << "the loss is shown once";
+    EXPECT_EQ(Queued(), std::vector<Bytes>(10, kPoll)) << "the polls go on";
+
     OnVersionReport("V1");
     Ticks(5);
     EXPECT_EQ(g_linked, 1);
-    EXPECT_EQ(Count(g_view, kWaiting), 0);
+    EXPECT_EQ(Count(g_view, kWaiting), 1);
     PanelTick();
     EXPECT_EQ(g_linked, 0);
     EXPECT_EQ(g_view.back(), kWaiting);
@@ -220,18 +216,11 @@ TEST_F(State, LinkIsLostAtExactlyTheSixthSilentTickAfterTheLastReport)
     EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
 }
 
-TEST_F(State, ChannelReportSelectsAndEnablesTheChannelControls)
+TEST_F(State, ChannelReportSelectsApplySendsTheSelectionAndAResultEndsIt)
 {
     Open();
     OnChannelReport(4);
     EXPECT_EQ(g_view, (Lines{"channels:on", "apply:on", "select:4"}));
-    EXPECT_EQ(ViewGetChannel(), 4);
-}
-
-TEST_F(State, ApplySendsTheSelectedIndexAndAResultEndsIt)
-{
-    Open();
-    OnChannelReport(4);
     g_view.clear();
     Queued();
     PanelApply();
@@ -252,6 +241,11 @@ TEST_F(State, ApplySendsTheSelectedIndexAndAResultEndsIt)
     PanelApply();
     OnConfigResult(0xAA);                             // a payload-less result counts as success
     EXPECT_EQ(g_view[g_view.size() - 2], "status:" TEXT_CONFIG_OK);
+
+    OnChannelReport(16);                              // no such channel: nothing selected,
+    Queued();
+    PanelApply();                                     // which goes out as 0xFF
+    EXPECT_EQ(Queued(), std::vector<Bytes>{SetFrame(0xFF)});
 }
 
 TEST_F(State, ResultWithNothingPendingStillShowsAndEnablesApply)
@@ -316,16 +310,6 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
     OnVersionReport("V2.1");
     EXPECT_EQ(Count(g_view, kLinked), 1);
     EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
-}
-
-TEST_F(State, ChannelIndexBeyondTheListLeavesNoSelectionAndApplySendsFF)
-{
-    Open();
-    OnChannelReport(16);
-    EXPECT_EQ(ViewGetChannel(), -1);
-    Queued();
-    PanelApply();
-    EXPECT_EQ(Queued(), std::vector<Bytes>{SetFrame(0xFF)});
 }
 
 // Reports arrive on the parser thread while the user-interface thread ticks and applies: all

@@ -90,6 +90,15 @@ protected:
     std::string Text(int id) { return DriveItemText(program.panel, id); }
     bool Enabled(int id) { return DriveEnabled(program.panel, id); }
     bool WaitStatus(const std::string &text, DWORD ms) { return DriveWaitText(program.panel, IDC_STATUS_TEXT, text, ms); }
+    // The panel as it is while no port is open, showing `status`.
+    void ExpectClosed(const std::string &status)
+    {
+        EXPECT_EQ(Text(IDC_STATUS_TEXT), status);
+        EXPECT_EQ(Text(IDC_OPEN_BUTTON), "打开串口");
+        EXPECT_TRUE(Enabled(IDC_PORT_LIST));
+        EXPECT_FALSE(Enabled(IDC_CHANNEL_LIST));
+        EXPECT_FALSE(Enabled(IDC_APPLY_BUTTON));
+    }
     // Types a port name and presses Open; returns the time of the click.
     double Open(const char *port = "COM3")
     {
