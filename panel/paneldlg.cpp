@@ -14,6 +14,7 @@
 
 // Private message that runs the waiting report on this thread. Any program can send a window
 // this message, so it carries no address: only a ticket, which must match the waiting report's.
+// (A sender that guessed the ticket would only run that report a moment before its time.)
 #define WM_PANEL_CALL (WM_APP + 1)
 
 // Set once by the panel's initialisation on the user-interface thread; read-only afterwards.
@@ -180,7 +181,7 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
     if (event == DBT_DEVICEARRIVAL)
         AddPort(name);
     else if (entry != CB_ERR)
-        SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
+        SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);   // as the list sorts, any case
     GetWindowTextW(g_hPortList, now, ARRAYSIZE(now));
     if (event == DBT_DEVICEARRIVAL && field[0] == 0 && g_portOpen == 0) {
         // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just

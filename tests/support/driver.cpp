@@ -199,19 +199,15 @@ double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size)
 {
     union {
         DEV_BROADCAST_PORT_W port;
-        BYTE bytes[256];
+        BYTE room[256];
     } notice = {};
-    const size_t head = offsetof(DEV_BROADCAST_PORT_W, dbcp_name);
-    size_t full = head + (wcslen(name) + 1) * sizeof(wchar_t);
-    memcpy(notice.port.dbcp_name, name, full - head);
-    notice.port.dbcp_size = size != 0 ? size : DWORD(full);
+    wcscpy(notice.port.dbcp_name, name);
+    notice.port.dbcp_size = size != 0 ? size : DWORD(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + (wcslen(name) + 1) * sizeof(wchar_t));
     notice.port.dbcp_devicetype = DBT_DEVTYP_PORT;
     DWORD_PTR result;
     double start = Now();
-    if (!SendMessageTimeoutW(main, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice),
-                             SMTO_NORMAL, 2000, &result))
-        return -1;
-    return Now() - start;
+    bool answered = SendMessageTimeoutW(main, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice), SMTO_NORMAL, 2000, &result);
+    return answered ? Now() - start : -1;
 }
 
 static HWND FocusWindow(HWND panel)
@@ -247,9 +243,7 @@ int DriveKey(HWND panel, UINT vk, bool shift)
     UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
     PostMessageW(target, WM_KEYDOWN, vk, LPARAM(1 | scan << 16));
     PostMessageW(target, WM_KEYUP, vk, LPARAM(1 | scan << 16 | 3u << 30));
-    DWORD start = GetTickCount();
-    while (DriveFocus(panel) == before && GetTickCount() - start < 1000)
-        Sleep(5);
+    DriveWaitFor([&] { return DriveFocus(panel) != before; }, 1000);
     keys[VK_SHIFT] = 0;
     SetKeyboardState(keys);
     AttachThreadInput(GetCurrentThreadId(), thread, FALSE);
