@@ -181,7 +181,7 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
     if (event == DBT_DEVICEARRIVAL)
         AddPort(name);
     else if (entry != CB_ERR)
-        SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);   // as the list sorts, any case
+        SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
     GetWindowTextW(g_hPortList, now, ARRAYSIZE(now));
     if (event == DBT_DEVICEARRIVAL && field[0] == 0 && g_portOpen == 0) {
         // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
