@@ -134,12 +134,14 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
         break;
     case WM_PANEL_CALL: {
         // From anywhere else, or with no report waiting, this does nothing.
+        PanelCall call = {};
         AcquireSRWLockExclusive(&g_callLock);
-        PanelCall call = g_call;
-        if (call.fn != NULL && call.ticket == wParam)
+        if (g_call.fn != NULL && g_call.ticket == wParam) {
+            call = g_call;
             g_call.fn = NULL;
+        }
         ReleaseSRWLockExclusive(&g_callLock);
-        if (call.fn != NULL && call.ticket == wParam)
+        if (call.fn != NULL)
             call.fn(call.arg);
         break;
     }
@@ -173,23 +175,19 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
     WCHAR name[PORT_NAME_MAX + 1];
     if ((event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) || !NoticedPort(data, name))
         return;
-    // The field is the operator's (or holds the open port's name): the entries follow the
-    // machine, the field's text stays, however the list treats it.
-    WCHAR field[256], now[256];
-    GetWindowTextW(g_hPortList, field, ARRAYSIZE(field));
-    int entry = FindPort(name);
-    if (event == DBT_DEVICEARRIVAL)
-        AddPort(name);
-    else if (entry != CB_ERR)
-        SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
-    GetWindowTextW(g_hPortList, now, ARRAYSIZE(now));
-    if (event == DBT_DEVICEARRIVAL && field[0] == 0 && g_portOpen == 0) {
-        // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
-        // plugged in, so that 打开串口 opens it.
-        SendMessageW(g_hPortList, CB_SETCURSEL, WPARAM(FindPort(name)), 0);
-    } else if (wcscmp(field, now) != 0) {
-        SetWindowTextW(g_hPortList, field);
+    // Only the entries follow the machine: adding or deleting one leaves the field's text as
+    // it is, the operator's choice or the open port's name.
+    if (event == DBT_DEVICEREMOVECOMPLETE) {
+        int entry = FindPort(name);
+        if (entry != CB_ERR)
+            SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
+        return;
     }
+    AddPort(name);
+    // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
+    // plugged in, so that 打开串口 opens it.
+    if (GetWindowTextLengthW(g_hPortList) == 0 && g_portOpen == 0)
+        SendMessageW(g_hPortList, CB_SETCURSEL, WPARAM(FindPort(name)), 0);
 }
 
 bool PanelDialogMessage(MSG *msg)
