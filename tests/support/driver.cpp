@@ -6,6 +6,7 @@
 #include <dbt.h>
 #include <psapi.h>
 #include <stddef.h>
+#include <stdio.h>
 
 static std::wstring Wide(const std::string &gbk)
 {
@@ -116,16 +117,24 @@ bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
 
 bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PROCESS_INFORMATION *process)
 {
-    std::string line = commandLine;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     if (output != NULL) {
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdOutput = si.hStdError = output;
     }
-    *process = PROCESS_INFORMATION();
-    return CreateProcessA(NULL, &line[0], NULL, NULL, output != NULL, flags, NULL, NULL, &si,
-                          process) != FALSE;
+    // Once in a full run under Wine a start failed for no reason of the program's (the same
+    // command had just worked); only a start that fails three times is a failure.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        std::string line = commandLine;
+        *process = PROCESS_INFORMATION();
+        if (CreateProcessA(NULL, &line[0], NULL, NULL, output != NULL, flags, NULL, NULL, &si,
+                           process))
+            return true;
+        fprintf(stderr, "could not start %s (error %lu)\n", commandLine.c_str(), GetLastError());
+        Sleep(200);
+    }
+    return false;
 }
 
 void DriveEnd(PROCESS_INFORMATION *process)
