@@ -124,7 +124,7 @@ bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PRO
         si.hStdOutput = si.hStdError = output;
     }
     // Once in a full run under Wine a start failed for no reason of the program's (the same
-    // command had just worked); only a start that fails three times is a failure.
+    // command had just worked); only a start that fails three times, a second apart, is a failure.
     for (int attempt = 0; attempt < 3; attempt++) {
         std::string line = commandLine;
         *process = PROCESS_INFORMATION();
@@ -132,7 +132,8 @@ bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PRO
                            process))
             return true;
         fprintf(stderr, "could not start %s (error %lu)\n", commandLine.c_str(), GetLastError());
-        Sleep(200);
+        if (attempt < 2)
+            Sleep(1000);
     }
     return false;
 }

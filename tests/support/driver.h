@@ -13,7 +13,8 @@
 
 // Starts `commandLine` with CreateProcess `flags` (CREATE_NO_WINDOW for a console program; never
 // for the tool: under Wine it costs a GUI program CPU time); its output and errors go to
-// `output` when that is not NULL (an inheritable handle). False when it could not be started.
+// `output` when that is not NULL (an inheritable handle). False when three tries could not
+// start it.
 bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PROCESS_INFORMATION *process);
 
 // Ends a started process at once and waits for it (a Wine program takes seconds to exit by
