@@ -123,8 +123,8 @@ bool DriveLaunch(const std::string &commandLine, HANDLE output, DWORD flags, PRO
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdOutput = si.hStdError = output;
     }
-    // Once in a full run under Wine a start failed for no reason of the program's (the same
-    // command had just worked); only a start that fails three times, a second apart, is a failure.
+    // Once in a full run under Wine a start failed before the program ran at all (the same exe
+    // had started a moment before); only a start that fails three times, a second apart, fails.
     for (int attempt = 0; attempt < 3; attempt++) {
         std::string line = commandLine;
         *process = PROCESS_INFORMATION();
