@@ -276,9 +276,10 @@ DWORD WINAPI RxReaderThread(LPVOID)
         } else if (got == 0) {
             // Nothing read: an error, or a wait that ended at once. A line that has gone (an
             // unplugged adapter) fails every call at once, so rest longer each time, up to
-            // about a timer tick, rather than spin on it.
+            // 64 ms, rather than spin on it (under Wine each failed wait costs a few ms of CPU).
+            // A pass that reads anything starts the rest over, so a live line keeps it short.
             Sleep(rest);
-            rest = rest < 16 ? rest * 2 : 16;
+            rest = rest < 64 ? rest * 2 : 64;
         } else {
             rest = 1;
         }
