@@ -36,6 +36,12 @@ enum {
     PORT_NAME_MAX = 9         // bytes of a port name (GBK) that the port field can hold
 };
 
+// SerialOpen's own reasons for failing, in the range the system leaves to applications (bit 29).
+enum {
+    SERIAL_ERROR_NOT_A_PORT = 0x20000001, // the path opened something with no line state
+    SERIAL_ERROR_CLOSING = 0x20000002     // the last port's driver has not given it back yet
+};
+
 extern const BYTE FRAME_POLL[FRAME_MIN_LEN];          // 55 AA 00 01 00 AA 55
 extern const BYTE FRAME_QUERY_CHANNEL[FRAME_MIN_LEN]; // 55 AA 00 03 00 AA 55
 
@@ -97,11 +103,34 @@ bool TxTake(BYTE **frame, DWORD *length);
 
 // Writes one frame to `port` with an overlapped write, waiting at most 1000 ms; a write still
 // pending then is cancelled, and its end awaited, before this returns. `ev` is a manual-reset
-// event. Errors are not reported.
+// event. Errors are not reported, only counted.
 void TxWrite(HANDLE port, HANDLE ev, const BYTE *frame, DWORD length);
 
 // The writer thread: every 100 ms takes at most one frame and writes it to the open port.
 DWORD WINAPI TxWriterThread(LPVOID);
+
+// --- What the line did (port.cpp): counted by the worker threads as they go, with atomic adds
+// --- and never a wait, so that the panel can tell why the transmitter does not answer.
+
+enum SerialCount {
+    COUNT_BYTES_IN,       // bytes received
+    COUNT_REQUESTS_IN,    // frames received with a request's command (0x01, 0x03, 0x05): our own
+    COUNT_REPORTS_IN,     // channel reports and set results received
+    COUNT_LINE_ERRORS,    // readings of the line's error state that found framing, parity, break
+                          // or overrun errors
+    COUNT_WRITES,         // frames written, or tried
+    COUNT_WRITES_FAILED,  // of those, the ones the driver refused or did not finish
+    COUNT_KINDS
+};
+
+void SerialCountAdd(SerialCount what, DWORD n);
+
+// Every count since the program started. Each wraps round at 2^32: compare two readings by
+// subtraction.
+void SerialReadCounts(DWORD counts[COUNT_KINDS]);
+
+// Reads and clears the port's error state (ClearCommError), counting a line error if it held one.
+void SerialClearErrors(HANDLE port);
 
 // --- Port access (port.cpp).
 
@@ -116,7 +145,8 @@ int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max);
 // Opens and configures the port at `path` (such as \\.\COM3, GBK): 115200 8N1, no flow
 // control, overlapped. Closes the port open before, if any. False when the path cannot be
 // opened or is not a serial port, or while a closed port is still held by a borrower; no port
-// is open then.
+// is open then, and GetLastError says why: the system's error for the open (ERROR_INVALID_NAME
+// for a name no path can hold), SERIAL_ERROR_NOT_A_PORT or SERIAL_ERROR_CLOSING.
 bool SerialOpen(const char *path);
 
 // Closes the open port, if any; pending reads, waits and writes on it are cancelled. Returns

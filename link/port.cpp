@@ -10,6 +10,7 @@
 // handle when it gives it back. Until then no port can be opened.
 #include "link.h"
 
+#include <atomic>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -26,6 +27,29 @@ static HANDLE g_hOrphan = INVALID_HANDLE_VALUE;
 // The reader thread's own read buffer and the bytes of the read in progress.
 static BYTE g_rxRaw[2 * RX_BUF_SIZE];
 static DWORD g_rxRawCount;
+
+// Added to by the reader, parser and writer threads, read by the user-interface thread; atomic.
+static std::atomic<DWORD> g_counts[COUNT_KINDS];
+
+void SerialCountAdd(SerialCount what, DWORD n)
+{
+    g_counts[what].fetch_add(n, std::memory_order_relaxed);
+}
+
+void SerialReadCounts(DWORD counts[COUNT_KINDS])
+{
+    for (int i = 0; i < COUNT_KINDS; i++)
+        counts[i] = g_counts[i].load(std::memory_order_relaxed);
+}
+
+void SerialClearErrors(HANDLE port)
+{
+    // What a wrong baud rate or a bad line gives on a real port (a pty reports none).
+    DWORD errors = 0;
+    if (ClearCommError(port, &errors, NULL) &&
+        (errors & (CE_FRAME | CE_RXPARITY | CE_BREAK | CE_OVERRUN | CE_RXOVER)) != 0)
+        SerialCountAdd(COUNT_LINE_ERRORS, 1);
+}
 
 HANDLE SerialPortBorrow()
 {
@@ -93,11 +117,13 @@ int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max)
                       &map) != ERROR_SUCCESS)
         return 0;
     int count = 0;
-    WCHAR device[256], name[PORT_NAME_MAX + 1];
-    DWORD deviceLen = ARRAYSIZE(device), size = sizeof name - sizeof(WCHAR), type;
-    for (DWORD i = 0; count < max; i++, deviceLen = ARRAYSIZE(device), size = sizeof name - sizeof(WCHAR)) {
-        // The data need not end in a zero, so one character is kept back for it; a name that
-        // does not fit fails with ERROR_MORE_DATA and is passed over.
+    // Room for the longest name the field holds and its zero, and one character more for a
+    // terminator, as the data need not end in one. A longer name fails with ERROR_MORE_DATA or
+    // fills the room, and is passed over.
+    WCHAR device[256], name[PORT_NAME_MAX + 2];
+    const DWORD room = (PORT_NAME_MAX + 1) * sizeof(WCHAR);
+    DWORD deviceLen = ARRAYSIZE(device), size = room, type;
+    for (DWORD i = 0; count < max; i++, deviceLen = ARRAYSIZE(device), size = room) {
         LONG result = RegEnumValueW(map, i, device, &deviceLen, NULL, &type,
                                     reinterpret_cast<BYTE *>(name), &size);
         if (result == ERROR_NO_MORE_ITEMS)
@@ -105,36 +131,46 @@ int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max)
         if (result != ERROR_SUCCESS || type != REG_SZ)
             continue;
         name[size / sizeof(WCHAR)] = 0;
+        size_t length = wcslen(name);
+        if (length == 0 || length > PORT_NAME_MAX)
+            continue;
         WCHAR path[sizeof "\\\\.\\" + PORT_NAME_MAX];
         swprintf(path, ARRAYSIZE(path), L"\\\\.\\%ls", name);
         // The port field reads PORT_NAME_MAX bytes of GBK: a longer name could not be opened.
-        if (name[0] != 0 && PortAnswers(path) &&
-            WideCharToMultiByte(936, 0, name, -1, names[count], PORT_NAME_MAX + 1, NULL, NULL) != 0)
+        if (WideCharToMultiByte(936, 0, name, -1, names[count], PORT_NAME_MAX + 1, NULL, NULL) != 0 &&
+            PortAnswers(path))
             count++;
     }
     RegCloseKey(map);
     return count;
 }
 
+// False with `error` as the thread's last error, for SerialOpen's caller.
+static bool OpenFails(DWORD error)
+{
+    SetLastError(error);
+    return false;
+}
+
 bool SerialOpen(const char *path)
 {
     if (path == NULL)
-        return false;
+        return OpenFails(ERROR_INVALID_NAME);
     SerialClose();
     AcquireSRWLockShared(&g_portLock);
     bool closing = g_hOrphan != INVALID_HANDLE_VALUE;
     ReleaseSRWLockShared(&g_portLock);
-    if (closing)
-        return false;   // the last port's driver still holds a borrower, perhaps the reader
+    if (closing)   // the last port's driver still holds a borrower, perhaps the reader
+        return OpenFails(SERIAL_ERROR_CLOSING);
 
     // The name is the port field's GBK text: the system's code page may be another one.
     WCHAR wide[MAX_PATH];
     if (MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) == 0)
-        return false;
+        return OpenFails(ERROR_INVALID_NAME);
     HANDLE port = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (port == INVALID_HANDLE_VALUE)
-        return false;
+        return false;   // the system's error stands
 
     // Failures of these go unnoticed: the port counts as open, as with a driver that ignores them.
     SetCommMask(port, EV_RXCHAR);
@@ -149,7 +185,7 @@ bool SerialOpen(const char *path)
     // it back before anything is written to it.
     if (!GetCommState(port, &dcb)) {
         CloseHandle(port);
-        return false;
+        return OpenFails(SERIAL_ERROR_NOT_A_PORT);
     }
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
@@ -231,7 +267,7 @@ static long RxReadPass(HANDLE ev, bool wait)
         if (ok)
             GetOverlappedResult(port, &ov, &done, TRUE); // a cancelled or empty wait reads too
         else
-            ClearCommError(port, NULL, NULL);           // a line error may hold up every call
+            SerialClearErrors(port);                    // a line error may hold up every call
         SerialPortRelease();
         if (!ok)
             return 0;
@@ -246,9 +282,9 @@ static long RxReadPass(HANDLE ev, bool wait)
     if (!ReadFile(port, g_rxRaw + g_rxRawCount, RX_BUF_SIZE, &done, &ov)) {
         if (GetLastError() != ERROR_IO_PENDING) {
             done = 0;
-            ClearCommError(port, NULL, NULL);
+            SerialClearErrors(port);
         } else if (!GetOverlappedResult(port, &ov, &done, TRUE)) {
-            ClearCommError(port, NULL, NULL);   // what came before the error still counts
+            SerialClearErrors(port);            // what came before the error still counts
         }
     }
     SerialPortRelease();

@@ -19,6 +19,8 @@ void RxAppend(const BYTE *bytes, DWORD count)
     for (DWORD i = 0; i < count && len < RX_BUF_SIZE; i++)
         g_rxBuf[len++] = bytes[i];
     g_rxLen.store(len, std::memory_order_release);
+    // Counted under the lock: bytes that come while a version report is handed on count after it.
+    SerialCountAdd(COUNT_BYTES_IN, count);
     LeaveCriticalSection(&g_rxLock);
 }
 
@@ -49,10 +51,18 @@ static void RxDispatch(DWORD len)
         OnVersionReport(reinterpret_cast<const char *>(g_rxBuf + 5));
         break;
     case CMD_CHANNEL:
+        SerialCountAdd(COUNT_REPORTS_IN, 1);
         OnChannelReport(g_rxBuf[5]);
         break;
     case CMD_SET_RESULT:
+        SerialCountAdd(COUNT_REPORTS_IN, 1);
         OnConfigResult(g_rxBuf[5]);
+        break;
+    case CMD_POLL:
+    case CMD_QUERY_CHANNEL:
+    case CMD_SET_CHANNEL:
+        // The transmitter never sends these: our own requests, come back over the line.
+        SerialCountAdd(COUNT_REQUESTS_IN, 1);
         break;
     default:
         break;

@@ -71,22 +71,24 @@ bool TxTake(BYTE **frame, DWORD *length)
 
 void TxWrite(HANDLE port, HANDLE ev, const BYTE *frame, DWORD length)
 {
-    DWORD errors;
-    COMSTAT stat;
-    ClearCommError(port, &errors, &stat);
+    SerialClearErrors(port);
+    SerialCountAdd(COUNT_WRITES, 1);
 
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof ov);
     ov.hEvent = ev;
-    DWORD done;
-    if (WriteFile(port, frame, length, &done, &ov) || GetLastError() != ERROR_IO_PENDING)
-        return;
-    if (WaitForSingleObject(ev, TX_WRITE_WAIT_MS) == WAIT_OBJECT_0)
-        return;
-    // The port's write time-outs allow more than our wait. The system still owns `frame` and
-    // `ov` until the write has ended, so cancel it and wait for the cancellation to land.
-    CancelIoEx(port, &ov);
-    GetOverlappedResult(port, &ov, &done, TRUE);
+    DWORD done = 0;
+    bool ok = WriteFile(port, frame, length, &done, &ov) != FALSE;
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // The port's write time-outs allow more than our wait. The system still owns `frame`
+        // and `ov` until the write has ended, so cancel it and wait for the cancellation to land.
+        if (WaitForSingleObject(ev, TX_WRITE_WAIT_MS) != WAIT_OBJECT_0)
+            CancelIoEx(port, &ov);
+        ok = GetOverlappedResult(port, &ov, &done, TRUE) != FALSE;
+    }
+    // A write time-out ends the write without an error, with fewer bytes written.
+    if (!ok || done != length)
+        SerialCountAdd(COUNT_WRITES_FAILED, 1);
 }
 
 DWORD WINAPI TxWriterThread(LPVOID)

@@ -16,6 +16,7 @@
 #define IDC_STATUS_TEXT 1009
 #define IDC_VERSION_TEXT 1010
 #define IDC_CHANNEL_LIST 1011
+#define IDC_HINT_TEXT 1012
 
 #ifndef RC_INVOKED
 #include <windows.h>
@@ -25,7 +26,8 @@ enum {
     TICK_MS = 500,
     LINK_TICKS = 6,     // the link is lost at the 6th tick without a version report
     CONFIG_TICKS = 10,  // a channel change times out at the 10th tick after Apply
-    PORT_TEXT_MAX = 9   // characters of the port field that are used
+    PORT_TEXT_MAX = 9,  // characters of the port field that are used
+    HINT_MAX = 64       // bytes of a hint, with its zero
 };
 
 // Link and configuration state; user-interface thread only.
@@ -39,9 +41,22 @@ void PanelTick();
 void PanelOpenClose();
 void PanelApply();
 
+// The system said serial port `name` went away: if it is the open port, the hint says so while
+// the tool waits for the transmitter.
+void PanelPortRemoved(const WCHAR *name);
+
+// The hint while the tool waits for the transmitter: the first cause that holds for what the
+// line did in the look-back window (`seen`: counts of the link, as differences of two readings),
+// `removed` when the system said the open port went away. Never empty.
+const char *PanelLinkHint(const DWORD seen[], bool removed);
+
+// The hint after a failed open of the port field's text `name`, with the error SerialOpen left.
+void PanelOpenHint(const char *name, DWORD error, char hint[HINT_MAX]);
+
 // --- View operations: implemented on the panel's controls by paneldlg.cpp (tests give their
 // --- own). Texts are zero-terminated GBK strings. User-interface thread only.
 void ViewSetStatus(const char *text);
+void ViewSetHint(const char *text);
 void ViewSetVersion(const char *text);
 void ViewEnablePortList(bool on);
 void ViewEnableChannelList(bool on);

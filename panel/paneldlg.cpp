@@ -178,6 +178,7 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
     // Only the entries follow the machine: adding or deleting one leaves the field's text as
     // it is, the operator's choice or the open port's name.
     if (event == DBT_DEVICEREMOVECOMPLETE) {
+        PanelPortRemoved(name);
         int entry = FindPort(name);
         if (entry != CB_ERR)
             SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
@@ -230,6 +231,11 @@ void ViewCall(void (*fn)(const void *arg), const void *arg)
 void ViewSetStatus(const char *text)
 {
     SetItemText(IDC_STATUS_TEXT, text);
+}
+
+void ViewSetHint(const char *text)
+{
+    SetItemText(IDC_HINT_TEXT, text);
 }
 
 void ViewSetVersion(const char *text)

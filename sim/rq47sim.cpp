@@ -1,6 +1,7 @@
 // The transmitter on the far end of a serial line: answers the configuration tool's poll,
-// channel query and set-channel requests, optionally slow, silent or faulty, and logs every
-// frame it receives and sends.
+// channel query and set-channel requests, optionally slow, silent or faulty, or plays a line
+// that is wrong in one of the ways the tool's hint tells apart; logs every frame it receives
+// and sends.
 //
 //   rq47sim --port COM40 [options]        rq47sim --help lists them
 #include "line.h"
@@ -15,10 +16,12 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace {
 
 enum { kPoll = 0x01, kVersion = 0x02, kQuery = 0x03, kChannel = 0x04, kSet = 0x05, kResult = 0x06 };
+const BYTE kForeign = 0x42;   // a command the tool does not know
 enum { kSplit = 1, kDouble = 2, kStray = 4, kNoZero = 8 };
 
 const DWORD kMaxDelayMs = 60000;
@@ -37,6 +40,9 @@ struct Options {
     DWORD setDelayMin, setDelayMax;
     DWORD setSilencePercent;
     bool silent;
+    bool echo;                    // every byte received goes straight back: TX and RX shorted
+    bool wrongBaud;               // answers go out at 9600 baud
+    bool foreign;                 // polls are answered with a frame of command kForeign
     long stopAfter;               // polls answered before going mute; -1: never
     unsigned faults;
     DWORD noiseMs;
@@ -71,6 +77,9 @@ const char kUsage[] =
     "  --set-delay MIN-MAX  random wait before set-channel results instead of --delay\n"
     "  --set-silence P      percent of set requests dropped: neither applied nor answered\n"
     "  --silent             answer nothing\n"
+    "  --echo               send every byte received straight back (TX and RX shorted)\n"
+    "  --wrong-baud         answer at 9600 baud: the tool reads garbage\n"
+    "  --foreign            answer polls with frames of a command the tool does not know\n"
     "  --stop-after N       answer nothing once N polls have been answered\n"
     "  --fault MODE         split | double | stray | nozero (may be given more than once)\n"
     "  --noise SECONDS      random bytes at line rate from the start, nothing answered\n"
@@ -176,6 +185,43 @@ void Queue(State &st, BYTE cmd, const BYTE *payload, BYTE n, const std::string &
     st.pending.push_back(a);
 }
 
+// What a receiver at 115200 baud reads of `sent` transmitted at 9600 baud, 8N1, where one bit
+// lasts 12 of its own. The receiver is a 16550-like UART: it starts a character at a falling
+// edge, samples each bit at its middle, delivers the byte whatever the stop bit was (a framing
+// error, which a pty cannot carry), and after a bad stop bit takes that bit for the start of the
+// next character. The line idles high before and after.
+std::string AtWrongBaud(const std::string &sent)
+{
+    const int kStretch = 115200 / 9600;
+    std::vector<bool> line(kStretch, true);         // one level per bit time at 115200
+    for (unsigned char byte : sent) {
+        const int bits[10] = {0, byte & 1, byte >> 1 & 1, byte >> 2 & 1, byte >> 3 & 1,
+                              byte >> 4 & 1, byte >> 5 & 1, byte >> 6 & 1, byte >> 7 & 1, 1};
+        for (int bit : bits)
+            line.insert(line.end(), kStretch, bit != 0);
+    }
+    line.insert(line.end(), kStretch, true);
+    std::string read;
+    size_t t = 1;
+    while (t + 10 <= line.size()) {
+        if (line[t] || !line[t - 1]) {              // no falling edge here
+            t++;
+            continue;
+        }
+        for (;;) {                                  // a character from t: start, 8 data, stop
+            unsigned char byte = 0;
+            for (int k = 1; k <= 8; k++)
+                byte |= (unsigned char)(line[t + k] << (k - 1));
+            read += (char)byte;
+            bool framed = line[t + 9];
+            t += framed ? 10 : 9;
+            if (framed || t + 10 > line.size())
+                break;
+        }
+    }
+    return read;
+}
+
 // Writes one answer, shaped by the fault modes in force.
 void Send(State &st, const Options &o, const Pending &a)
 {
@@ -187,6 +233,10 @@ void Send(State &st, const Options &o, const Pending &a)
     if (o.faults & kStray) {
         out.insert(out.begin(), '\0');
         note += " (stray 00 first)";
+    }
+    if (o.wrongBaud) {
+        note += " (" + Hex((const BYTE *)out.data(), out.size()) + " at 9600 baud, as read at 115200)";
+        out = AtWrongBaud(out);
     }
     const BYTE *p = (const BYTE *)out.data();
     DWORD first = (o.faults & kSplit) && out.size() > 4 ? 4 : 0;
@@ -246,7 +296,8 @@ void Handle(State &st, const Options &o, const BYTE *f, DWORD n)
         std::string v = "version " + Quoted((const BYTE *)o.version, tl) +
                         (nozero ? " (no zero byte)" : "");
         st.pollsAnswered++;
-        Queue(st, kVersion, (const BYTE *)o.version, (BYTE)(nozero ? tl : tl + 1), v, o.delayMs);
+        Queue(st, o.foreign ? kForeign : (BYTE)kVersion, (const BYTE *)o.version,
+              (BYTE)(nozero ? tl : tl + 1), o.foreign ? "foreign " + v : v, o.delayMs);
     } else if (cmd == kQuery) {
         BYTE c = (BYTE)st.index;
         char b[24];
@@ -378,6 +429,12 @@ Options Parse(int argc, char **argv)
             exit(0);
         } else if (!strcmp(opt, "--silent")) {
             o.silent = true;
+        } else if (!strcmp(opt, "--echo")) {
+            o.echo = true;
+        } else if (!strcmp(opt, "--wrong-baud")) {
+            o.wrongBaud = true;
+        } else if (!strcmp(opt, "--foreign")) {
+            o.foreign = true;
         } else if (!strcmp(opt, "--quiet")) {
             o.quiet = true;
         } else if (Takes(argc, argv, &i, "--port", &v)) {
@@ -452,6 +509,8 @@ int main(int argc, char **argv)
         o.channel, o.acceptLo, o.acceptHi);
     if (o.noiseMs)
         Log(false, "noise for %lu s, nothing answered meanwhile", o.noiseMs / 1000);
+    if (o.echo)
+        Log(false, "echo: every byte received goes straight back, nothing answered");
 
     DWORD noiseSent = 0, lastActivity = 0;
     bool noisy = o.noiseMs != 0;
@@ -473,7 +532,10 @@ int main(int argc, char **argv)
             wait = due <= now ? 1 : due - now < wait ? due - now : wait;
         }
         DWORD got = LineRead(st.line, st.buf + st.len, sizeof st.buf - st.len, wait);
-        if (got) {
+        if (got && o.echo) {
+            bool ok = LineWrite(st.line, st.buf + st.len, got);
+            Log(true, "echo %s%s", Hex(st.buf + st.len, got).c_str(), ok ? "" : " - write failed");
+        } else if (got) {
             st.len += got;
             lastActivity = Now();
             Consume(st, o, false);

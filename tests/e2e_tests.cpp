@@ -113,12 +113,14 @@ TEST_F(EndToEnd, NameThatIsNoSerialPortFailsAndLeavesItAlone)
         SCOPED_TRACE(name);
         Open(name);
         ExpectClosed("打开串口失败");
+        EXPECT_EQ(Text(IDC_HINT_TEXT), "这不是串口");
     }
     Sleep(1000);                                      // the writer would have written by now
     EXPECT_EQ(ReadAll(file), data);
     remove(file);
     Open("com3");
     EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
+    EXPECT_EQ(Text(IDC_HINT_TEXT), "");
     WaitLinkedAndReadBack(4);
     DriveClick(program.panel, IDC_OPEN_BUTTON);
     Open("..\\.\\COM3口");                       // 9 bytes, then a character of two
@@ -137,11 +139,78 @@ TEST_F(EndToEnd, TextsAreTheSameWhateverTheSystemCodePage)
         captions.push_back(DriveText(c));
     for (const char *caption : {"串口号：", "打开串口", "选择串口", "配置", "应用", "信道：", "版本："})
         EXPECT_EQ(std::count(captions.begin(), captions.end(), caption), 1) << DriveUtf8(caption);
+    Open("COM29");
+    EXPECT_EQ(Text(IDC_HINT_TEXT), "找不到该串口");
     Open();
     EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已打开");
     EXPECT_EQ(Text(IDC_OPEN_BUTTON), "关闭串口");
     WaitLinkedAndReadBack(2);
     EXPECT_EQ(Text(IDC_VERSION_TEXT), "变送器V2");
+}
+
+// Why nothing answers, as the hint under the status line says: nothing until the status gives
+// up on the transmitter, then, on that tick, the cause the line shows. Then the test plays the
+// far end and the cause changes while the tool waits (garbage, silence, garbage): the hint
+// follows each time within six ticks; it empties at a link-up, the transmitter's last answer
+// does not make the silence after it look like garbage, a removal of the open port is said at
+// the next tick, and the close empties it.
+TEST_F(EndToEnd, HintSaysWhyNothingAnswersAndFollowsTheLine)
+{
+    const std::string noData = "未收到任何数据，请检查接线、电源和串口号";
+    const std::string garbage = "有数据但没有变送器应答，请检查波特率和设备";
+    const struct {
+        const char *mode;
+        std::string hint;
+    } modes[] = {
+        {"--silent", noData},
+        {"--echo", "只收到本机发出的数据，收发线可能短接"},
+        {"--wrong-baud", garbage},
+        {"--foreign", garbage},
+    };
+    for (const auto &m : modes) {
+        SCOPED_TRACE(m.mode);
+        Start(m.mode);
+        Open();
+        bool early = false;
+        ASSERT_TRUE(DriveWaitFor([&] {
+            bool waiting = Text(IDC_STATUS_TEXT) == "等待变送器连接";
+            early |= !waiting && !Text(IDC_HINT_TEXT).empty();
+            return waiting;
+        }, 4000));
+        EXPECT_FALSE(early) << "a hint before the status gave up";
+        EXPECT_TRUE(DriveWaitText(program.panel, IDC_HINT_TEXT, m.hint, 100)) << DriveUtf8(Text(IDC_HINT_TEXT));
+        StopProgram(&program);
+        sim.Stop();
+    }
+
+    program = StartProgram();
+    ASSERT_NE(program.panel, nullptr);
+    HANDLE remote = LineOpen("COM40");
+    ASSERT_NE(remote, INVALID_HANDLE_VALUE);
+    Open();
+    // Answers each poll with `answer` (nothing, when empty) until the hint reads `hint`.
+    auto answering = [&](const std::string &answer, const std::string &hint, DWORD ms) {
+        return DriveWaitFor([&] {
+            BYTE buf[64];
+            if (LineRead(remote, buf, sizeof buf, 20) != 0 && !answer.empty())
+                LineWrite(remote, answer.data(), DWORD(answer.size()));
+            return Text(IDC_HINT_TEXT) == hint;
+        }, ms);
+    };
+    const std::string junk = "\x12\x34\x56", version("\x55\xAA\x00\x02\x03V1\x00\xAA\x55", 10);
+    EXPECT_TRUE(answering(junk, garbage, 4000));
+    EXPECT_TRUE(answering("", noData, 4000));
+    EXPECT_TRUE(answering(junk, garbage, 4000));
+    EXPECT_TRUE(answering(version, "", 1000)) << "the hint stayed at the link-up";
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), "变送器已连接");
+    ASSERT_TRUE(WaitStatus("等待变送器连接", 4000));
+    EXPECT_TRUE(DriveWaitText(program.panel, IDC_HINT_TEXT, noData, 100)) << DriveUtf8(Text(IDC_HINT_TEXT));
+    DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM3");
+    EXPECT_TRUE(DriveWaitText(program.panel, IDC_HINT_TEXT, "串口已断开，请检查串口线或适配器", 600));
+    DriveClick(program.panel, IDC_OPEN_BUTTON);
+    ExpectClosed("串口已关闭");
+    EXPECT_EQ(Text(IDC_HINT_TEXT), "");
+    LineClose(remote);
 }
 
 // --- Framing as seen from outside: the simulator shapes every reply one faulty way.

@@ -9,6 +9,7 @@
 #include "clock.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <mutex>
 #include <set>
@@ -112,6 +113,36 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
     int count = SerialMappedPorts(names, 64);
     printf("device map read and its %d ports opened in %.1f ms\n", count, Now() - start);
     EXPECT_EQ(std::set<std::string>(names, names + count), PrefixPorts());
+
+    // Ports a driver names in the map, for COM3's device: 9 characters, as many as the field
+    // holds, are listed; 10 are not. Each answers while this test holds its link (Wine's
+    // DefineDosDevice overruns a buffer on names this long).
+    typedef LONG(NTAPI * CreateLink)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, UNICODE_STRING *);
+    auto createLink = reinterpret_cast<CreateLink>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll"), "NtCreateSymbolicLinkObject")));
+    wchar_t com3[MAX_PATH];
+    HKEY map;
+    ASSERT_NE(QueryDosDeviceW(L"COM3", com3, MAX_PATH), 0u);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_SET_VALUE, &map), ERROR_SUCCESS);
+    std::vector<HANDLE> links;
+    for (std::wstring name : {L"COM123456", L"COM1234567"}) {
+        std::wstring path = L"\\??\\" + name;
+        UNICODE_STRING link = {USHORT(2 * path.size()), USHORT(2 * path.size()), &path[0]};
+        UNICODE_STRING target = {USHORT(2 * wcslen(com3)), USHORT(2 * wcslen(com3)), com3};
+        OBJECT_ATTRIBUTES attr = {sizeof attr, NULL, &link, OBJ_CASE_INSENSITIVE, NULL, NULL};
+        links.push_back(NULL);
+        EXPECT_EQ(createLink(&links.back(), 0xF0001, &attr, &target), 0);   // all access
+        RegSetValueExW(map, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()), DWORD(2 * name.size() + 2));
+    }
+    count = SerialMappedPorts(names, 64);
+    RegDeleteValueW(map, L"COM123456");
+    RegDeleteValueW(map, L"COM1234567");
+    RegCloseKey(map);
+    for (HANDLE link : links)
+        CloseHandle(link);
+    std::set<std::string> ports = PrefixPorts();
+    ports.insert("COM123456");
+    EXPECT_EQ(std::set<std::string>(names, names + count), ports);
 }
 
 TEST(Open, MissingPathFailsAndLeavesNoPortOpen)

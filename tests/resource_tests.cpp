@@ -145,7 +145,7 @@ TEST(Resources, PanelTemplateIsExact)
     EXPECT_EQ(r.Dword(), 0u);                             // extended style
     EXPECT_EQ(r.Dword(), DWORD(WS_CHILD | WS_VISIBLE | DS_SETFONT));
     WORD items = r.Word();
-    EXPECT_EQ(items, 11);
+    EXPECT_EQ(items, 12);
     EXPECT_EQ(r.Short(), 0);
     EXPECT_EQ(r.Short(), 0);
     EXPECT_EQ(r.Short(), 198);
@@ -180,8 +180,9 @@ TEST(Resources, PanelTemplateIsExact)
         {-1, "#130", "STATIC", u8"版本：", label, 20, 42, 21, 8},
         {IDC_VERSION_TEXT, "#130", "STATIC", "", label, 51, 42, 96, 8},
         {IDC_CHANNEL_LIST, "#133", "COMBOBOX", "", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, 52, 69, 48, 102},
+        {IDC_HINT_TEXT, "#130", "STATIC", "", label, 18, 106, 172, 8},
     };
-    for (int i = 0; i < items && i < 11; i++) {
+    for (int i = 0; i < items && i < int(std::size(expected)); i++) {
         const Item &e = expected[i];
         SCOPED_TRACE("item " + std::to_string(i));
         r.Align();

@@ -22,6 +22,7 @@ using Bytes = std::vector<BYTE>;
 // --- is counted in g_offUiThread.
 
 static Lines g_view;
+static std::string g_hint;   // the hint line, kept apart from the other operations
 static std::string g_portText = "COM3";
 static int g_selected;
 static DWORD g_uiThread;
@@ -35,6 +36,7 @@ static void Record(const std::string &line)
 }
 
 void ViewSetStatus(const char *text) { Record(std::string("status:") + text); }
+void ViewSetHint(const char *text) { g_hint = text; }
 void ViewSetVersion(const char *text) { Record(std::string("version:") + text); }
 void ViewEnablePortList(bool on) { Record(std::string("ports:") + (on ? "on" : "off")); }
 void ViewEnableChannelList(bool on) { Record(std::string("channels:") + (on ? "on" : "off")); }
@@ -168,12 +170,60 @@ TEST_F(State, FailedOpenShowsFailureAndChangesNothingElse)
     g_portText = "COM99";
     PanelOpenClose();
     EXPECT_EQ(g_view, (Lines{"status:" TEXT_PORT_OPEN_FAILED}));
+    EXPECT_EQ(g_hint, TEXT_HINT_NO_SUCH_PORT);
     EXPECT_EQ(g_portOpen, 0);
     EXPECT_FALSE(SerialIsOpen());
     // An empty field forms the bare prefix, which fails the same way.
     g_portText = "";
     PanelOpenClose();
     EXPECT_EQ(g_portOpen, 0);
+    EXPECT_EQ(g_hint, TEXT_HINT_NO_NAME);
+}
+
+// The hint from what the line did while the tool waited (counts in SerialCount's order), and
+// from the error a failed open left: the first cause that holds.
+TEST(Hint, NamesTheFirstCauseThatHolds)
+{
+    const struct {
+        DWORD seen[COUNT_KINDS];   // bytes, requests, reports, line errors, writes, writes failed
+        bool removed;
+        const char *hint;
+    } lines[] = {
+        {{0, 0, 0, 0, 6, 0}, false, TEXT_HINT_NO_DATA},
+        {{0, 0, 0, 0, 0, 0}, false, TEXT_HINT_NO_DATA},      // nothing written: not gone
+        {{0, 0, 0, 0, 6, 6}, false, TEXT_HINT_PORT_GONE},
+        {{120, 0, 0, 0, 6, 5}, false, TEXT_HINT_NO_ANSWER},  // one write went out
+        {{42, 6, 0, 0, 6, 0}, true, TEXT_HINT_PORT_GONE},    // removed, whatever came
+        {{42, 6, 0, 0, 6, 0}, false, TEXT_HINT_ECHO},
+        {{50, 5, 1, 0, 6, 0}, false, TEXT_HINT_NO_ANSWER},   // a report came too
+        {{0, 0, 0, 2, 6, 0}, false, TEXT_HINT_NO_ANSWER},    // framing errors and not a byte
+        {{30, 0, 0, 0, 6, 0}, false, TEXT_HINT_NO_ANSWER},
+    };
+    for (const auto &l : lines) {
+        SCOPED_TRACE(&l - lines);
+        EXPECT_STREQ(PanelLinkHint(l.seen, l.removed), l.hint);
+    }
+    const struct {
+        const char *name;
+        DWORD error;
+        const char *hint;
+    } opens[] = {
+        {"", ERROR_ACCESS_DENIED, TEXT_HINT_NO_NAME},
+        {"COM9", ERROR_FILE_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT},
+        {"COM9", ERROR_PATH_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT},
+        {"COM9?", ERROR_INVALID_NAME, TEXT_HINT_NO_SUCH_PORT},
+        {"COM9", ERROR_ACCESS_DENIED, TEXT_HINT_PORT_BUSY},
+        {"COM9", ERROR_SHARING_VIOLATION, TEXT_HINT_PORT_BUSY},
+        {"COM9", ERROR_BUSY, TEXT_HINT_PORT_BUSY},
+        {"NUL", SERIAL_ERROR_NOT_A_PORT, TEXT_HINT_NOT_A_PORT},
+        {"COM9", SERIAL_ERROR_CLOSING, TEXT_HINT_CLOSING},
+        {"COM9", ERROR_GEN_FAILURE, TEXT_HINT_OPEN_ERROR "31"},
+    };
+    for (const auto &o : opens) {
+        char hint[HINT_MAX];
+        PanelOpenHint(o.name, o.error, hint);
+        EXPECT_STREQ(hint, o.hint) << o.name << " " << o.error;
+    }
 }
 
 TEST_F(State, AnsweringDeviceLinksOnceAndIsReadBackOnce)

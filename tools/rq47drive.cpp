@@ -6,6 +6,7 @@
 //   rq47drive click open|apply       presses Open/Close or Apply
 //   rq47drive channel N              picks channel N (1 to 16)
 //   rq47drive wait-status TEXT MS    waits up to MS ms for the status line to read TEXT
+//   rq47drive wait-hint TEXT MS      the same for the hint under it
 //   rq47drive wait-channel N MS      waits up to MS ms for channel N to be read back
 //
 // Exit code: 0 done, 1 the window was not found or a wait ran out, 2 bad arguments.
@@ -19,7 +20,7 @@
 static int Usage()
 {
     fprintf(stderr, "usage: rq47drive show | port NAME | click open|apply | channel N | "
-                    "wait-status TEXT MS | wait-channel N MS\n");
+                    "wait-status TEXT MS | wait-hint TEXT MS | wait-channel N MS\n");
     return 2;
 }
 
@@ -28,6 +29,7 @@ static void Show(HWND main, HWND panel)
     static const struct { int id; const char *name; } controls[] = {
         {IDC_PORT_LIST, "port"}, {IDC_OPEN_BUTTON, "open"}, {IDC_VERSION_TEXT, "version"},
         {IDC_CHANNEL_LIST, "channel"}, {IDC_APPLY_BUTTON, "apply"}, {IDC_STATUS_TEXT, "status"},
+        {IDC_HINT_TEXT, "hint"},
     };
     printf("window  \"%s\"\n", DriveUtf8(DriveText(main)).c_str());
     for (const auto &c : controls)
@@ -62,11 +64,12 @@ int main(int argc, char **argv)
         if (channel < 1 || channel > 16)
             return Usage();
         DriveSelect(panel, IDC_CHANNEL_LIST, channel - 1);
-    } else if (strcmp(verb, "wait-status") == 0 && argc == 4) {
+    } else if ((strcmp(verb, "wait-status") == 0 || strcmp(verb, "wait-hint") == 0) && argc == 4) {
         // The argument arrives in the ANSI code page, GBK here, as the program's texts are.
-        if (!DriveWaitText(panel, IDC_STATUS_TEXT, argv[2], DWORD(atoi(argv[3])))) {
-            fprintf(stderr, "rq47drive: status reads \"%s\"\n",
-                    DriveUtf8(DriveItemText(panel, IDC_STATUS_TEXT)).c_str());
+        int id = verb[5] == 's' ? IDC_STATUS_TEXT : IDC_HINT_TEXT;
+        if (!DriveWaitText(panel, id, argv[2], DWORD(atoi(argv[3])))) {
+            fprintf(stderr, "rq47drive: %s reads \"%s\"\n", verb + 5,
+                    DriveUtf8(DriveItemText(panel, id)).c_str());
             return 1;
         }
     } else if (strcmp(verb, "wait-channel") == 0 && argc == 4) {

@@ -5,16 +5,21 @@
 # With a display ($DISPLAY reachable) the tool's window opens there: pick COM3 and press
 # 打开串口. Without one, it drives a session itself on a private Xvfb display (open, linked,
 # version, channel read back, set channel 5, 配置成功), saves a screenshot of each step and
-# prints their paths. Every process it starts is ended when it finishes.
-#   run.sh --screenshot FILE.png   drives that session even with a display, and also saves the
-#                                  tool's window alone, linked to the simulator, as FILE.png
-#                                  (the README's picture: docs/rq47cfg-connected.png)
+# prints their paths. Then it plays a line with TX and RX shorted (the simulator's --echo) and
+# shows the hint the tool gives for it. Every process it starts is ended when it finishes.
+#   run.sh --screenshot FILE.png [HINT.png]
+#                                  drives that session even with a display, and also saves the
+#                                  tool's window alone, linked to the simulator, as FILE.png,
+#                                  and waiting with the echo hint as HINT.png (the README's
+#                                  pictures: docs/rq47cfg-connected.png, docs/rq47cfg-echo.png)
 set -euo pipefail
-picture=
+picture= hintpicture=
+usage="usage: $0 [--screenshot FILE.png [HINT.png]]"
 case ${1-} in
-    --screenshot) picture=$(realpath -m -- "${2:?usage: run.sh [--screenshot FILE.png]}") ;;
+    --screenshot) picture=$(realpath -m -- "${2:?$usage}")
+                  [ -z "${3-}" ] || hintpicture=$(realpath -m -- "$3") ;;
     '') ;;
-    *) echo "usage: $0 [--screenshot FILE.png]" >&2; exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
 esac
 . "$(dirname "$0")/common.sh"
 shots=$build/screenshots
@@ -29,7 +34,8 @@ fi
 
 wine "$build/sim/rq47sim.exe" --port COM40 --version "RQ47-V1.0" --channel 3 \
     > "$world/simulator.log" 2>&1 &
-started $!
+sim=$!
+started $sim
 echo "Simulated transmitter on COM40 (the far end of COM3); its log: $world/simulator.log"
 
 if [ -z "$headless" ]; then
@@ -59,14 +65,18 @@ drive wait-status 变送器已连接 3000
 drive wait-channel 3 3000
 echo "Connected:"; drive show
 shot connected
-if [ -n "$picture" ]; then
+# The tool's window alone, as FILE.png; without its time stamps the file changes only when the
+# picture does.
+window_shot() {
+    [ -n "$1" ] || return 0
+    local window
     window=$(xwininfo -display "$DISPLAY" -root -tree | awk '/\("rq47cfg.exe" / && !/Default IME/ { print $1; exit }')
     [ -n "$window" ] || { echo "run.sh: the tool's window is not on the display" >&2; exit 1; }
-    mkdir -p "$(dirname "$picture")"
-    # Without its time stamps the file changes only when the picture does.
-    import -display "$DISPLAY" -window "$window" -strip "$picture"
-    echo "  the tool's window: $picture"
-fi
+    mkdir -p "$(dirname "$1")"
+    import -display "$DISPLAY" -window "$window" -strip "$1"
+    echo "  the tool's window: $1"
+}
+window_shot "$picture"
 drive channel 5
 drive click apply
 drive wait-status 配置成功 3000
@@ -75,4 +85,17 @@ shot channel-set
 drive click open
 drive wait-status 串口已关闭 1000
 shot closed
-echo "Done: the tool connected, showed the version, read back channel 3 and set channel 5."
+
+# The same line with TX and RX shorted: nothing answers, and the hint says why.
+kill "$sim"
+wait "$sim" 2>/dev/null || true
+wine "$build/sim/rq47sim.exe" --port COM40 --echo >> "$world/simulator.log" 2>&1 &
+started $!
+drive click open
+drive wait-hint 只收到本机发出的数据，收发线可能短接 5000
+echo "TX and RX shorted:"; drive show
+shot echo-hint
+window_shot "$hintpicture"
+drive click open
+echo "Done: the tool connected, showed the version, read back channel 3 and set channel 5, then"
+echo "told a line with TX and RX shorted from a transmitter."

@@ -111,6 +111,7 @@ protected:
     void WaitLinkedAndReadBack(int channel)
     {
         ASSERT_TRUE(WaitStatus("变送器已连接", 2000)) << Text(IDC_STATUS_TEXT);
+        EXPECT_EQ(Text(IDC_HINT_TEXT), "") << "a hint while linked";
         ASSERT_TRUE(DriveWaitChannel(program.panel, channel, 2000))
             << "list " << Enabled(IDC_CHANNEL_LIST) << ", apply " << Enabled(IDC_APPLY_BUTTON)
             << ", selection " << DriveSelection(program.panel, IDC_CHANNEL_LIST);
