@@ -173,8 +173,9 @@ TEST_F(EndToEnd, HintSaysWhyNothingAnswersAndFollowsTheLine)
         Open();
         bool early = false;
         ASSERT_TRUE(DriveWaitFor([&] {
-            bool waiting = Text(IDC_STATUS_TEXT) == "等待变送器连接";
-            early |= !waiting && !Text(IDC_HINT_TEXT).empty();
+            // The hint first: the tool sets it after the status, on the same tick.
+            bool hint = !Text(IDC_HINT_TEXT).empty(), waiting = Text(IDC_STATUS_TEXT) == "等待变送器连接";
+            early |= hint && !waiting;
             return waiting;
         }, 4000));
         EXPECT_FALSE(early) << "a hint before the status gave up";
