@@ -46,7 +46,7 @@ void PanelApply();
 void PanelPortRemoved(const WCHAR *name);
 
 // The hint while the tool waits for the transmitter: the first cause that holds for what the
-// line did in the look-back window (`seen`: counts of the link, as differences of two readings),
+// line did in the look-back window (`seen`, indexed by SerialCount: differences of two readings),
 // `removed` when the system said the open port went away. Never empty.
 const char *PanelLinkHint(const DWORD seen[], bool removed);
 

@@ -197,26 +197,15 @@ TEST(Hint, NamesTheFirstCauseThatHolds)
         {{42, 6, 0, 0, 6, 0}, false, TEXT_HINT_ECHO},
         {{50, 5, 1, 0, 6, 0}, false, TEXT_HINT_NO_ANSWER},   // a report came too
         {{0, 0, 0, 2, 6, 0}, false, TEXT_HINT_NO_ANSWER},    // framing errors and not a byte
-        {{30, 0, 0, 0, 6, 0}, false, TEXT_HINT_NO_ANSWER},
     };
-    for (const auto &l : lines) {
-        SCOPED_TRACE(&l - lines);
-        EXPECT_STREQ(PanelLinkHint(l.seen, l.removed), l.hint);
-    }
-    const struct {
-        const char *name;
-        DWORD error;
-        const char *hint;
-    } opens[] = {
+    for (const auto &l : lines)
+        EXPECT_STREQ(PanelLinkHint(l.seen, l.removed), l.hint) << "row " << &l - lines;
+    const struct { const char *name; DWORD error; const char *hint; } opens[] = {
         {"", ERROR_ACCESS_DENIED, TEXT_HINT_NO_NAME},
-        {"COM9", ERROR_FILE_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT},
-        {"COM9", ERROR_PATH_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT},
-        {"COM9?", ERROR_INVALID_NAME, TEXT_HINT_NO_SUCH_PORT},
-        {"COM9", ERROR_ACCESS_DENIED, TEXT_HINT_PORT_BUSY},
-        {"COM9", ERROR_SHARING_VIOLATION, TEXT_HINT_PORT_BUSY},
-        {"COM9", ERROR_BUSY, TEXT_HINT_PORT_BUSY},
-        {"NUL", SERIAL_ERROR_NOT_A_PORT, TEXT_HINT_NOT_A_PORT},
-        {"COM9", SERIAL_ERROR_CLOSING, TEXT_HINT_CLOSING},
+        {"COM9", ERROR_FILE_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT}, {"COM9", ERROR_PATH_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT},
+        {"COM9?", ERROR_INVALID_NAME, TEXT_HINT_NO_SUCH_PORT}, {"COM9", ERROR_ACCESS_DENIED, TEXT_HINT_PORT_BUSY},
+        {"COM9", ERROR_SHARING_VIOLATION, TEXT_HINT_PORT_BUSY}, {"COM9", ERROR_BUSY, TEXT_HINT_PORT_BUSY},
+        {"NUL", SERIAL_ERROR_NOT_A_PORT, TEXT_HINT_NOT_A_PORT}, {"COM9", SERIAL_ERROR_CLOSING, TEXT_HINT_CLOSING},
         {"COM9", ERROR_GEN_FAILURE, TEXT_HINT_OPEN_ERROR "31"},
     };
     for (const auto &o : opens) {
