@@ -14,7 +14,8 @@ world=
 started() { pids+=("$1"); }
 world_down() {
     local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    # A process that has ended already must not stop the rest of the tidying (errexit).
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     [ -z "$world" ] || bash "$top/world/world.sh" stop "$world"
 }
 trap world_down EXIT
