@@ -66,7 +66,7 @@ int main(int argc, char **argv)
         DriveSelect(panel, IDC_CHANNEL_LIST, channel - 1);
     } else if ((strcmp(verb, "wait-status") == 0 || strcmp(verb, "wait-hint") == 0) && argc == 4) {
         // The argument arrives in the ANSI code page, GBK here, as the program's texts are.
-        int id = verb[5] == 's' ? IDC_STATUS_TEXT : IDC_HINT_TEXT;
+        int id = strcmp(verb, "wait-status") == 0 ? IDC_STATUS_TEXT : IDC_HINT_TEXT;
         if (!DriveWaitText(panel, id, argv[2], DWORD(atoi(argv[3])))) {
             fprintf(stderr, "rq47drive: %s reads \"%s\"\n", verb + 5,
                     DriveUtf8(DriveItemText(panel, id)).c_str());
