@@ -10,17 +10,7 @@ packages=(cmake make python3 g++-mingw-w64-i686-posix googletest wine fonts-wine
 # wine32 is an i386 package.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
-install() {
-    local p missing=()
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -q
-        apt-get install -y -q --no-install-recommends "${missing[@]}"
-    fi
-}
+. "$(dirname "${BASH_SOURCE[0]}")/install.sh"
 
 # 32-bit Wine needs a kernel that runs 32-bit programs, and on some virtual machines every i386
 # program fails with "Exec format error". There the tests run an x86-64 build under 64-bit Wine
