@@ -129,7 +129,10 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
         std::wstring path = L"\\??\\" + name;
         UNICODE_STRING link = {USHORT(2 * path.size()), USHORT(2 * path.size()), &path[0]};
         UNICODE_STRING target = {USHORT(2 * wcslen(com3)), USHORT(2 * wcslen(com3)), com3};
-        OBJECT_ATTRIBUTES attr = {sizeof attr, NULL, &link, OBJ_CASE_INSENSITIVE, NULL, NULL};
+        OBJECT_ATTRIBUTES attr = {};   // by field: 64-bit headers pad it
+        attr.Length = sizeof attr;
+        attr.ObjectName = &link;
+        attr.Attributes = OBJ_CASE_INSENSITIVE;
         links.push_back(NULL);
         EXPECT_EQ(createLink(&links.back(), 0xF0001, &attr, &target), 0);   // all access
         RegSetValueExW(map, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()), DWORD(2 * name.size() + 2));
