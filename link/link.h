@@ -103,7 +103,7 @@ bool TxTake(BYTE **frame, DWORD *length);
 
 // Writes one frame to `port` with an overlapped write, waiting at most 1000 ms; a write still
 // pending then is cancelled, and its end awaited, before this returns. `ev` is a manual-reset
-// event. Errors are not reported, only counted.
+// event. Errors are not reported, only counted (SerialCountWrite).
 void TxWrite(HANDLE port, HANDLE ev, const BYTE *frame, DWORD length);
 
 // The writer thread: every 100 ms takes at most one frame and writes it to the open port.
@@ -118,8 +118,6 @@ enum SerialCount {
     COUNT_REPORTS_IN,     // channel reports and set results received
     COUNT_LINE_ERRORS,    // readings of the line's error state that found framing, parity, break
                           // or overrun errors
-    COUNT_WRITES,         // frames written, or tried
-    COUNT_WRITES_FAILED,  // of those, the ones the driver refused or did not finish
     COUNT_KINDS
 };
 
@@ -128,6 +126,13 @@ void SerialCountAdd(SerialCount what, DWORD n);
 // Every count since the program started. Each wraps round at 2^32: compare two readings by
 // subtraction.
 void SerialReadCounts(DWORD counts[COUNT_KINDS]);
+
+// Counts how one write ended: refused when the driver failed it, it was cancelled, or it wrote
+// fewer bytes than asked (a write time-out); otherwise it went through. TxWrite's own step.
+void SerialCountWrite(bool ok, DWORD done, DWORD length);
+
+// Writes refused in a row since the last one that went through, or since the port was opened.
+DWORD SerialRefusedRun();
 
 // Reads and clears the port's error state (ClearCommError), counting a line error if it held one.
 void SerialClearErrors(HANDLE port);

@@ -30,6 +30,8 @@ static DWORD g_rxRawCount;
 
 // Added to by the reader, parser and writer threads, read by the user-interface thread; atomic.
 static std::atomic<DWORD> g_counts[COUNT_KINDS];
+// Written by the writer thread, and by SerialOpen while no writer holds a port; atomic.
+static std::atomic<DWORD> g_refusedRun;
 
 void SerialCountAdd(SerialCount what, DWORD n)
 {
@@ -40,6 +42,19 @@ void SerialReadCounts(DWORD counts[COUNT_KINDS])
 {
     for (int i = 0; i < COUNT_KINDS; i++)
         counts[i] = g_counts[i].load(std::memory_order_relaxed);
+}
+
+void SerialCountWrite(bool ok, DWORD done, DWORD length)
+{
+    if (ok && done == length)
+        g_refusedRun.store(0, std::memory_order_relaxed);
+    else
+        g_refusedRun.fetch_add(1, std::memory_order_relaxed);
+}
+
+DWORD SerialRefusedRun()
+{
+    return g_refusedRun.load(std::memory_order_relaxed);
 }
 
 void SerialClearErrors(HANDLE port)
@@ -207,7 +222,8 @@ bool SerialOpen(const char *path)
     SetCommState(port, &dcb);
     PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    // Only a configured port is handed to the reader and writer.
+    // Only a configured port is handed to the reader and writer, with no refusals of the last.
+    g_refusedRun.store(0, std::memory_order_relaxed);
     AcquireSRWLockExclusive(&g_portLock);
     g_hPort = port;
     ReleaseSRWLockExclusive(&g_portLock);

@@ -72,7 +72,6 @@ bool TxTake(BYTE **frame, DWORD *length)
 void TxWrite(HANDLE port, HANDLE ev, const BYTE *frame, DWORD length)
 {
     SerialClearErrors(port);
-    SerialCountAdd(COUNT_WRITES, 1);
 
     OVERLAPPED ov;
     ZeroMemory(&ov, sizeof ov);
@@ -86,9 +85,7 @@ void TxWrite(HANDLE port, HANDLE ev, const BYTE *frame, DWORD length)
             CancelIoEx(port, &ov);
         ok = GetOverlappedResult(port, &ov, &done, TRUE) != FALSE;
     }
-    // A write time-out ends the write without an error, with fewer bytes written.
-    if (!ok || done != length)
-        SerialCountAdd(COUNT_WRITES_FAILED, 1);
+    SerialCountWrite(ok, done, length);
 }
 
 DWORD WINAPI TxWriterThread(LPVOID)

@@ -1,8 +1,8 @@
 // The configuration panel: the link and configuration state (state.cpp) and the dialog that
 // shows it (paneldlg.cpp).
 //
-// The state is driven by the 500 ms tick and the two buttons on the user-interface thread, and
-// by the transmitter's reports, which the parser thread delivers. Every report is run on the
+// The state is driven by the 500 ms tick, the two buttons and the system's port notices on the
+// user-interface thread, and by the transmitter's reports, which the parser thread delivers. Every report is run on the
 // user-interface thread (ViewCall) while the parser waits, so the flags and countdowns below are
 // only ever touched by that one thread and need no lock.
 #ifndef PANEL_PANEL_H
@@ -41,14 +41,22 @@ void PanelTick();
 void PanelOpenClose();
 void PanelApply();
 
-// The system said serial port `name` went away: if it is the open port, the hint says so while
-// the tool waits for the transmitter.
+// The system said serial port `name` went away: if it is the open port (case aside), the link
+// lets go of it at once; for the operator it stays open, and the tick tries to take it back.
 void PanelPortRemoved(const WCHAR *name);
 
-// The hint while the tool waits for the transmitter: the first cause that holds for what the
-// line did in the look-back window (`seen`, indexed by SerialCount: differences of two readings),
-// `removed` when the system said the open port went away. Never empty.
-const char *PanelLinkHint(const DWORD seen[], bool removed);
+// The system said serial port `name` arrived: if it is the open port and it went away, one try
+// to take it back, at once.
+void PanelPortArrived(const WCHAR *name);
+
+// Whether the open port is gone: the system said it went away (`removed`), or the driver refused
+// the last two writes in a row and none went through since (`refusedRun`, SerialRefusedRun).
+bool PanelPortGone(bool removed, DWORD refusedRun);
+
+// The hint while the tool waits for the transmitter: the first cause that holds, the port
+// `gone` first, then what the line did in the look-back window (`seen`, indexed by SerialCount:
+// differences of two readings). Never empty.
+const char *PanelLinkHint(const DWORD seen[], bool gone);
 
 // The hint after a failed open of the port field's text `name`, with the error SerialOpen left.
 void PanelOpenHint(const char *name, DWORD error, char hint[HINT_MAX]);
@@ -78,7 +86,8 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 
 // A WM_DEVICECHANGE that reached the main window: a serial port that arrives joins the port
 // list, one that goes leaves it. The port field's text stays as it is, unless it is empty and no
-// port is open: then the port that arrived is selected.
+// port is open: then the port that arrived is selected. The open port's own notices also go to
+// PanelPortRemoved and PanelPortArrived.
 void PanelDeviceChange(WPARAM event, LPARAM data);
 
 // The dialog keys for the panel, from the message loop: Tab and Shift+Tab move the focus

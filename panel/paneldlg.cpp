@@ -185,6 +185,7 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
         return;
     }
     AddPort(name);
+    PanelPortArrived(name);
     // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
     // plugged in, so that 打开串口 opens it.
     if (GetWindowTextLengthW(g_hPortList) == 0 && g_portOpen == 0)

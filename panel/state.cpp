@@ -1,6 +1,7 @@
-// Link supervision, channel read-back and channel setting. Everything here runs on the
-// user-interface thread: the tick and the buttons are called there, and each report operation
-// hands its work to that thread with ViewCall while the parser thread waits.
+// Link supervision, channel read-back and channel setting, and taking back a port that went
+// away. Everything here runs on the user-interface thread: the tick, the buttons and the port
+// notices are called there, and each report operation hands its work to that thread with
+// ViewCall while the parser thread waits.
 #include "panel.h"
 
 #include "link.h"
@@ -20,8 +21,15 @@ int g_configCountdown;
 // them all to the counts of that moment, so nothing before it counts.
 static DWORD g_marks[LINK_TICKS][COUNT_KINDS];
 static int g_markNext;
+// The open port as the operator opened it, and whether it went away. While it is away the
+// panel stays open to the operator (g_portOpen), but the link has let go of it and the tick
+// tries to open the same name again. User-interface thread only.
 static int g_portRemoved;                   // 1: the system said the open port went away
-static WCHAR g_openPort[PORT_TEXT_MAX + 1]; // the name it was opened by
+static int g_portAway;                      // 1: known gone, and let go of
+static int g_awayTicks;                     // ticks since it was let go of
+static int g_awayBusy;                      // 1: the last try found it held by another program
+static char g_openName[PORT_TEXT_MAX + 1];  // the port field's text it was opened by (GBK)
+static WCHAR g_openPort[PORT_TEXT_MAX + 1]; // the same, for the system's notices
 static char g_hint[HINT_MAX];               // the hint shown
 
 static void ShowHint(const char *text)
@@ -41,9 +49,16 @@ static void LookBackFromNow()
         memcpy(g_marks[tick], now, sizeof now);
 }
 
-const char *PanelLinkHint(const DWORD seen[], bool removed)
+bool PanelPortGone(bool removed, DWORD refusedRun)
 {
-    if (removed || (seen[COUNT_WRITES] != 0 && seen[COUNT_WRITES_FAILED] == seen[COUNT_WRITES]))
+    // One refused write can be a driver's hiccup; two in a row with none through is a port
+    // that is not there any more.
+    return removed || refusedRun >= 2;
+}
+
+const char *PanelLinkHint(const DWORD seen[], bool gone)
+{
+    if (gone)
         return TEXT_HINT_PORT_GONE;
     // A line error is something received too: the line is not dead.
     if (seen[COUNT_BYTES_IN] == 0 && seen[COUNT_LINE_ERRORS] == 0)
@@ -73,10 +88,68 @@ void PanelOpenHint(const char *name, DWORD error, char hint[HINT_MAX])
         snprintf(hint, HINT_MAX, "%s%lu", TEXT_HINT_OPEN_ERROR, static_cast<unsigned long>(error));
 }
 
+// `\\.\name` opened, with what SerialOpen says.
+static bool OpenPort(const char *name)
+{
+    char path[sizeof "\\\\.\\" + PORT_TEXT_MAX];
+    snprintf(path, sizeof path, "\\\\.\\%s", name);
+    return SerialOpen(path);
+}
+
+// What every successful open starts afresh: a session not linked, with nothing pending and
+// nothing of the last port counted.
+static void StartSession()
+{
+    LookBackFromNow();
+    g_portRemoved = 0;
+    g_portAway = 0;
+    g_awayBusy = 0;
+    ViewSetVersion("");
+    ViewSetStatus(TEXT_PORT_OPENED);
+    g_configCountdown = 0;
+    g_linkCountdown = LINK_TICKS;
+    g_linked = 0;
+}
+
+// Lets go of the open port the moment it is known gone, as a close does, but for the operator
+// it stays open: the tick goes on and tries to take it back.
+static void LetGoIfGone()
+{
+    if (g_portOpen && !g_portAway && PanelPortGone(g_portRemoved != 0, SerialRefusedRun())) {
+        SerialClose();
+        g_portAway = 1;
+        g_awayTicks = 0;
+    }
+}
+
+// One try to open the port that went away. A port that is not there fails at once; one that
+// is there but held by another program says so on the hint.
+static void TryTakeBack()
+{
+    if (OpenPort(g_openName)) {
+        StartSession();
+        ShowHint("");
+        return;
+    }
+    char hint[HINT_MAX];
+    PanelOpenHint(g_openName, GetLastError(), hint);
+    g_awayBusy = strcmp(hint, TEXT_HINT_PORT_BUSY) == 0;
+    if (g_awayBusy)
+        ShowHint(hint);
+}
+
 void PanelPortRemoved(const WCHAR *name)
 {
-    if (g_portOpen && _wcsicmp(name, g_openPort) == 0)
+    if (g_portOpen && _wcsicmp(name, g_openPort) == 0) {
         g_portRemoved = 1;
+        LetGoIfGone();
+    }
+}
+
+void PanelPortArrived(const WCHAR *name)
+{
+    if (g_portAway && _wcsicmp(name, g_openPort) == 0)
+        TryTakeBack();
 }
 
 void PanelInitState()
@@ -143,52 +216,53 @@ void PanelTick()
         g_linked = 0;
     }
 
+    // A port that went away is tried again every second, for systems that send no notices.
+    LetGoIfGone();
+    if (g_portAway && ++g_awayTicks % 2 == 0)
+        TryTakeBack();
+
     // What the line did since the reading LINK_TICKS ticks ago, or since the open or the last
-    // version report; said from the tick the status gave up on the transmitter.
+    // version report; said from the tick the status gave up on the transmitter, unless a try to
+    // take the port back found it held.
     DWORD now[COUNT_KINDS], seen[COUNT_KINDS];
     SerialReadCounts(now);
     for (int i = 0; i < COUNT_KINDS; i++)
         seen[i] = now[i] - g_marks[g_markNext][i];
     memcpy(g_marks[g_markNext], now, sizeof now);
     g_markNext = (g_markNext + 1) % LINK_TICKS;
-    if (g_portOpen && g_linkCountdown == 0)
-        ShowHint(PanelLinkHint(seen, g_portRemoved != 0));
+    if (g_portOpen && g_linkCountdown == 0 && !g_awayBusy)
+        ShowHint(PanelLinkHint(seen, g_portAway != 0));
 }
 
 static void PanelOpen()
 {
     char name[PORT_TEXT_MAX + 1];
-    char path[sizeof "\\\\.\\" + PORT_TEXT_MAX];
     ViewGetPortText(name);
-    snprintf(path, sizeof path, "\\\\.\\%s", name);
     ShowHint("");
-    if (!SerialOpen(path)) {
+    if (!OpenPort(name)) {
         char hint[HINT_MAX];
         PanelOpenHint(name, GetLastError(), hint);
         ViewSetStatus(TEXT_PORT_OPEN_FAILED);
         ShowHint(hint);
         return;
     }
-    LookBackFromNow();
-    g_portRemoved = 0;
+    memcpy(g_openName, name, sizeof name);
     if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
         g_openPort[0] = 0;
-    ViewSetVersion("");
-    ViewSetStatus(TEXT_PORT_OPENED);
+    StartSession();
     ViewEnablePortList(false);
     ViewStartTick();
-    g_configCountdown = 0;
-    g_linkCountdown = LINK_TICKS;
     g_portOpen = 1;
-    g_linked = 0;
     ViewSetOpenCaption(TEXT_CLOSE_PORT);
 }
 
 static void PanelClose()
 {
-    SerialClose();
+    SerialClose();              // nothing left to close when the port is away
     ViewStopTick();
     g_portOpen = 0;
+    g_portAway = 0;
+    g_awayBusy = 0;
     ViewSetOpenCaption(TEXT_OPEN_PORT);
     ViewEnablePortList(true);
     ViewEnableChannelList(false);

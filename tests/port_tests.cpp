@@ -116,7 +116,8 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
 
     // Ports a driver names in the map, for COM3's device: 9 characters, as many as the field
     // holds, are listed; 10 are not. Each answers while this test holds its link (Wine's
-    // DefineDosDevice overruns a buffer on names this long).
+    // DefineDosDevice overruns a buffer on names this long). A name the map holds with no port
+    // behind it (COM59) is not listed.
     typedef LONG(NTAPI * CreateLink)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, UNICODE_STRING *);
     auto createLink = reinterpret_cast<CreateLink>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll"), "NtCreateSymbolicLinkObject")));
@@ -125,6 +126,7 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
     ASSERT_NE(QueryDosDeviceW(L"COM3", com3, MAX_PATH), 0u);
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_SET_VALUE, &map), ERROR_SUCCESS);
     std::vector<HANDLE> links;
+    RegSetValueExW(map, L"COM59", 0, REG_SZ, reinterpret_cast<const BYTE *>(L"COM59"), 12);
     for (std::wstring name : {L"COM123456", L"COM1234567"}) {
         std::wstring path = L"\\??\\" + name;
         UNICODE_STRING link = {USHORT(2 * path.size()), USHORT(2 * path.size()), &path[0]};
@@ -138,6 +140,7 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
         RegSetValueExW(map, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()), DWORD(2 * name.size() + 2));
     }
     count = SerialMappedPorts(names, 64);
+    RegDeleteValueW(map, L"COM59");
     RegDeleteValueW(map, L"COM123456");
     RegDeleteValueW(map, L"COM1234567");
     RegCloseKey(map);

@@ -1,55 +1,27 @@
 #!/usr/bin/env bash
-# The set-up's install step (tools/install.sh) against stand-in apt-get, dpkg-query and sleep
-# commands: a package index caught mid-sync, an install that cannot be done, nothing missing.
-set -uo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-fake=$(mktemp -d)
-trap 'rm -rf "$fake"' EXIT
-# apt-get logs each call; update exits $UPDATE, an install $INSTALL (then $INSTALL_T with -t).
-cat > "$fake/apt-get" <<'STUB'
-#!/bin/sh
-echo "$*" >> "$LOG"
-case "$1 $*" in
-    update*) exit "$UPDATE" ;;
-    *" -t "*) exit "$INSTALL_T" ;;
-    *) [ "$INSTALL" = 0 ] || echo "E: Error, pkgProblemResolver::Resolve generated breaks" >&2
-       exit "$INSTALL" ;;
-esac
-STUB
-# dpkg-query: only the packages in $INSTALLED are installed.
-cat > "$fake/dpkg-query" <<'STUB'
-#!/bin/sh
-for p in $INSTALLED; do [ "$p" = "$3" ] && { printf 'install ok installed'; exit 0; }; done
-exit 1
-STUB
-printf '#!/bin/sh\n' > "$fake/sleep"
-chmod +x "$fake"/*
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-
-failed=0
-# run NAME UPDATE INSTALL INSTALL_T INSTALLED: the install step as setup.sh runs it (errexit).
-run() {
-    : > "$fake/log"
-    out=$(PATH=$fake:$PATH LOG=$fake/log UPDATE=$2 INSTALL=$3 INSTALL_T=$4 INSTALLED=$5 \
-          bash -c 'set -euo pipefail; . "$1/tools/install.sh"; install wine socat' _ "$top" 2>&1)
-    rc=$?
-    calls=$(cat "$fake/log")
-}
+# The set-up's install step (tools/install.sh), run as setup.sh runs it, with stand-in apt-get
+# (update exits $U, an install $I, or $T with -t; each call logged), dpkg-query (the packages in
+# $HAVE are installed) and sleep: an index caught mid-sync, an install that cannot be done,
+# nothing missing.
+set -u
+f=$(mktemp -d)
+trap 'rm -rf "$f"' EXIT
+printf '#!/bin/sh\necho "$*" >> "$LOG"\ncase "$*" in update*) exit $U ;; *" -t "*) exit $T ;; esac\nexit $I\n' > "$f/apt-get"
+printf '#!/bin/sh\ncase " $HAVE " in *" $3 "*) printf "install ok installed" ;; *) exit 1 ;; esac\n' > "$f/dpkg-query"
+printf '#!/bin/sh\n' > "$f/sleep"
+chmod +x "$f"/*
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME") passed=0 failed=0
+# check WHAT U I T HAVE TEST: installs wine and socat; TEST sees $rc, $out and the $calls made.
 check() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; printf '%s\n' "exit $rc" "$out" "$calls"; failed=$((failed + 1)); fi
+    out=$(PATH=$f:$PATH LOG=$f/log U=$2 I=$3 T=$4 HAVE=$5 bash -c 'set -euo pipefail; . "$0"; install wine socat' \
+          "$(dirname "$0")/../tools/install.sh" 2>&1)
+    rc=$? calls=$(cat "$f/log" 2>/dev/null) && rm "$f/log"
+    if eval "$6"; then passed=$((passed + 1)); else failed=$((failed + 1)); printf 'FAILED: %s\n%s\n%s\n' "$1" "$out" "$calls"; fi
 }
-
-run mid-sync 100 100 0 ""
-check "a failed update tried three times, the install again from $codename, exit 0" \
-    '[ $rc = 0 ] && [ "$(grep -c "^update" <<<"$calls")" = 3 ] &&
-     grep -q -- "-t $codename wine socat\$" <<<"$calls" && grep -q "index could not be updated" <<<"$out"'
-
-run no-install 0 100 100 "wine"
-check "every install failing: a non-zero exit naming the missing package" \
-    '[ $rc != 0 ] && grep -q "could not install: socat\$" <<<"$out"'
-
-run nothing-missing 100 100 100 "wine socat"
-check "nothing missing: apt-get never called" '[ $rc = 0 ] && [ -z "$calls" ]'
-
-echo "$((3 - failed)) passed, $failed failed"
+check "update failing thrice, then the install again from $suite" 100 100 0 "" \
+    '[ $rc = 0 ] && [ "$(grep -c ^update <<<"$calls")" = 3 ] && grep -q -- "-t $suite wine socat$" <<<"$calls"'
+check "every install failing: a non-zero exit naming what is missing" 0 100 100 wine \
+    '[ $rc != 0 ] && grep -q "could not install: socat$" <<<"$out"'
+check "nothing missing: no apt-get at all" 100 100 100 "wine socat" '[ $rc = 0 ] && [ -z "$calls" ]'
+echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

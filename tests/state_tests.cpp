@@ -180,26 +180,33 @@ TEST_F(State, FailedOpenShowsFailureAndChangesNothingElse)
     EXPECT_EQ(g_hint, TEXT_HINT_NO_NAME);
 }
 
-// The hint from what the line did while the tool waited (counts in SerialCount's order), and
-// from the error a failed open left: the first cause that holds.
+// The hint from what the line did while the tool waited (counts in SerialCount's order) and
+// from how the writes since the last that went through ended (s went through, f refused, t
+// timed out), and from the error a failed open left: the first cause that holds.
 TEST(Hint, NamesTheFirstCauseThatHolds)
 {
     const struct {
-        DWORD seen[COUNT_KINDS];   // bytes, requests, reports, line errors, writes, writes failed
+        DWORD seen[COUNT_KINDS];   // bytes, requests, reports, line errors
         bool removed;
+        const char *writes;
         const char *hint;
     } lines[] = {
-        {{0, 0, 0, 0, 6, 0}, false, TEXT_HINT_NO_DATA},
-        {{0, 0, 0, 0, 0, 0}, false, TEXT_HINT_NO_DATA},      // nothing written: not gone
-        {{0, 0, 0, 0, 6, 6}, false, TEXT_HINT_PORT_GONE},
-        {{120, 0, 0, 0, 6, 5}, false, TEXT_HINT_NO_ANSWER},  // one write went out
-        {{42, 6, 0, 0, 6, 0}, true, TEXT_HINT_PORT_GONE},    // removed, whatever came
-        {{42, 6, 0, 0, 6, 0}, false, TEXT_HINT_ECHO},
-        {{50, 5, 1, 0, 6, 0}, false, TEXT_HINT_NO_ANSWER},   // a report came too
-        {{0, 0, 0, 2, 6, 0}, false, TEXT_HINT_NO_ANSWER},    // framing errors and not a byte
+        {{0, 0, 0, 0}, false, "fsf", TEXT_HINT_NO_DATA},         // one went through between
+        {{0, 0, 0, 0}, false, "ff", TEXT_HINT_PORT_GONE},
+        {{120, 0, 0, 0}, false, "sst", TEXT_HINT_NO_ANSWER},     // refused once only
+        {{120, 0, 0, 0}, false, "ssft", TEXT_HINT_PORT_GONE},    // whatever went before
+        {{42, 6, 0, 0}, true, "", TEXT_HINT_PORT_GONE},          // removed, whatever came
+        {{42, 6, 0, 0}, false, "f", TEXT_HINT_ECHO},
+        {{50, 5, 1, 0}, false, "", TEXT_HINT_NO_ANSWER},         // a report came too
+        {{0, 0, 0, 2}, false, "", TEXT_HINT_NO_ANSWER},          // framing errors and not a byte
     };
-    for (const auto &l : lines)
-        EXPECT_STREQ(PanelLinkHint(l.seen, l.removed), l.hint) << "row " << &l - lines;
+    for (const auto &l : lines) {
+        SerialCountWrite(true, 7, 7);
+        for (const char *w = l.writes; *w; w++)
+            SerialCountWrite(*w != 'f', *w == 's' ? 7 : *w == 't' ? 3 : 0, 7);
+        EXPECT_STREQ(PanelLinkHint(l.seen, PanelPortGone(l.removed, SerialRefusedRun())), l.hint)
+            << "row " << &l - lines;
+    }
     const struct { const char *name; DWORD error; const char *hint; } opens[] = {
         {"", ERROR_ACCESS_DENIED, TEXT_HINT_NO_NAME},
         {"COM9", ERROR_FILE_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT}, {"COM9", ERROR_PATH_NOT_FOUND, TEXT_HINT_NO_SUCH_PORT},

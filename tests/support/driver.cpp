@@ -191,7 +191,8 @@ DriveProcess DriveStart(const std::string &exe, const char *locale)
             CloseHandle(p.process.hThread);
             p.process.hThread = NULL;
             p.process.dwProcessId = pid;
-            p.process.hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+            p.process.hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                                         FALSE, pid);
         }
     }
     if (p.main != NULL)
@@ -205,7 +206,7 @@ void DriveStop(DriveProcess *p)
     p->main = p->panel = NULL;
 }
 
-double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size)
+double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size, DWORD type)
 {
     union {
         DEV_BROADCAST_PORT_W port;
@@ -213,7 +214,7 @@ double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size)
     } notice = {};
     wcscpy(notice.port.dbcp_name, name);
     notice.port.dbcp_size = size != 0 ? size : DWORD(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + (wcslen(name) + 1) * sizeof(wchar_t));
-    notice.port.dbcp_devicetype = DBT_DEVTYP_PORT;
+    notice.port.dbcp_devicetype = type;
     DWORD_PTR result;
     double start = Now();
     bool answered = SendMessageTimeoutW(main, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice), SMTO_NORMAL, 2000, &result);

@@ -6,6 +6,7 @@
 #define TESTS_DRIVER_H
 
 #include <windows.h>
+#include <dbt.h>
 
 #include <functional>
 #include <string>
@@ -73,10 +74,12 @@ bool DriveWaitText(HWND panel, int id, const std::string &text, DWORD timeoutMs)
 bool DriveWaitChannel(HWND panel, int channel, DWORD timeoutMs);
 
 // Sends the tool's main window the notice the system sends when serial port `name` arrives or
-// goes (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE), giving `size` as its size (0: the
-// exact size, with the name's terminator), and returns how long the window took to answer, in
-// ms; a negative value if it did not answer within 2 s.
-double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size = 0);
+// goes (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE, or another event), giving `size` as its
+// size (0: the exact size, with the name's terminator) and `type` as its device type, and
+// returns how long the window took to answer, in ms; a negative value if it did not answer
+// within 2 s.
+double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size = 0,
+                   DWORD type = DBT_DEVTYP_PORT);
 
 // The id of the panel's control that has the keyboard focus (a combo box for its edit field);
 // 0 when none has it.

@@ -81,7 +81,9 @@ int DescriptorsOn(unsigned long pid, const std::string &link)
 {
     char cmd[512];
     // No double quotes: the command travels inside a quoted Windows command line.
-    snprintf(cmd, sizeof cmd, "readlink /proc/%lu/fd/* | grep -cx $(readlink -f '%s')", pid, link.c_str());
+    // A pty whose other end has gone shows as "/dev/pts/N (deleted)".
+    snprintf(cmd, sizeof cmd, "readlink /proc/%lu/fd/* | sed 's/ (deleted)$//' | grep -cx $(readlink -f '%s')",
+             pid, link.c_str());
     return atoi(UnixRun(cmd).c_str());
 }
 

@@ -37,7 +37,8 @@ unsigned long UnixPid();
 unsigned long UnixPidOf(const std::string &exe);
 
 // How many descriptors process `pid` holds open on the device that `link` points to (such as
-// the test world's COM3 link), and how many descriptors it holds in all.
+// the test world's COM3 link, or a /dev/pts/N itself, also once its line is gone), and how
+// many descriptors it holds in all.
 int DescriptorsOn(unsigned long pid, const std::string &link);
 int Descriptors(unsigned long pid);
 
