@@ -5,7 +5,9 @@
 //   rq47bench TOOL.exe IDLE.exe JSON [--applies N] [--opens N] [--cpu-seconds S] [--soak-seconds S]
 //
 // Apply and Open are timed from just before the click to the first look that finds the
-// status text; a look (WM_GETTEXT across processes) costs what "look" in the table says.
+// status text; a look (WM_GETTEXT across processes) costs what "look" in the table says. CPU is
+// measured with no port open, linked, and with the port pulled out (the test world's switchboard
+// ends the line; TESTENV_DIR names the world).
 #include "clock.h"
 #include "driver.h"
 #include "panel.h"
@@ -173,6 +175,20 @@ int main(int argc, char **argv)
         fdMax = std::max(fdMax, fd1);
     }
     double peakMb = DriveWorkingSetMb(tool.process.hProcess, true);
+
+    // The port pulled out while open, line and name gone, and announced: the tool has let go of
+    // it and tries to open it again every second. Last, as the simulator's line goes with it.
+    wchar_t target[MAX_PATH];
+    double cpuAway = 0, refAway = 0;
+    if (QueryDosDeviceW(L"COM3", target, MAX_PATH) != 0 && WorldTrigger("unplug-COM3") &&
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM3", NULL)) {
+        DriveNotice(tool.main, DBT_DEVICEREMOVECOMPLETE, L"COM3");
+        CpuSideBySide(pid, idleExe, 2, cpuSeconds, &cpuAway, &refAway);
+        WorldTrigger("replug-COM3");
+        DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM3", target);
+    } else {
+        fprintf(stderr, "rq47bench: could not pull COM3 out\n");
+    }
     PROCESS_INFORMATION bare;
     DriveLaunch("\"" + idleExe + "\" gui", NULL, CREATE_NO_WINDOW, &bare);
     Sleep(1500);
@@ -194,6 +210,8 @@ int main(int argc, char **argv)
            refClosed > 0 ? cpuClosed / refClosed : 0);
     printf("%-40s %9.2f%% vs reference %.2f%% (ratio %.2f)\n", "CPU, port open and linked", cpuOpen, refOpen,
            refOpen > 0 ? cpuOpen / refOpen : 0);
+    printf("%-40s %9.2f%% vs reference %.2f%% (ratio %.2f)\n", "CPU, port pulled out (away)", cpuAway, refAway,
+           refAway > 0 ? cpuAway / refAway : 0);
     printf("%-40s %10.2f MB (a bare window with a combo box: %.2f MB)\n", "peak working set", peakMb,
            barePeakMb);
     printf("%-40s %10.1f KB\n", "exe size", exeKb);
@@ -208,16 +226,16 @@ int main(int argc, char **argv)
                 "  \"start_ms\": {\"p50\": %.1f, \"max\": %.1f},\n"
                 "  \"look_ms\": %.3f,\n"
                 "  \"cpu_percent\": {\"closed\": %.2f, \"closed_reference\": %.2f, \"open\": %.2f, "
-                "\"open_reference\": %.2f},\n"
+                "\"open_reference\": %.2f, \"away\": %.2f, \"away_reference\": %.2f},\n"
                 "  \"peak_working_set_mb\": %.2f, \"bare_window_process_mb\": %.2f,\n"
                 "  \"exe_kb\": %.1f,\n"
                 "  \"soak\": {\"seconds\": %d, \"working_set_mb\": [%.2f, %.2f, %.2f], "
                 "\"descriptors\": [%d, %d, %d], \"link_losses\": %d}\n}\n",
                 Percentile(applyMs, 50), Percentile(applyMs, 95), Percentile(applyMs, 100), applyMs.size(),
                 Percentile(openMs, 50), Percentile(openMs, 100), openMs.size(), Percentile(starts, 50),
-                Percentile(starts, 100), lookMs, cpuClosed, refClosed, cpuOpen, refOpen, peakMb, barePeakMb,
+                Percentile(starts, 100), lookMs, cpuClosed, refClosed, cpuOpen, refOpen, cpuAway, refAway, peakMb, barePeakMb,
                 exeKb, soakSeconds, ws0, ws1, wsMax, fd0, fd1, fdMax, losses);
         fclose(json);
     }
-    return applyMs.size() == size_t(applies) && openMs.size() == size_t(opens) ? 0 : 1;
+    return applyMs.size() == size_t(applies) && openMs.size() == size_t(opens) && refAway > 0 ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 soak=600
 [ "${1-}" = --quick ] && soak=0
 world_up benchenv
+export TESTENV_DIR=$world       # where rq47bench asks the switchboard to pull the line
 
 wine "$build/sim/rq47sim.exe" --port COM40 --quiet > "$world/simulator.log" 2>&1 &
 started $!
