@@ -49,11 +49,10 @@ TEST_F(Faults, NoiseFloodNeverStallsTheWindowAndTheLinkComesBack)
     EXPECT_LE(back, 3000.0);
 }
 
-// An adapter pulled out while its port is open, and plugged back in: the line ends and the
-// port's name goes with it, as on Windows. The tool lets go of the port at once, shows it open
-// still, and takes it back by itself when it returns: by a try every second, or at once on the
-// system's arrival notice. Only the open port's removal and arrival count. The operator's close
-// ends it. Under code pages 936 and 1252.
+// An adapter pulled out while its port is open, and plugged back in (line and name gone, as on
+// Windows): the tool lets go at once, shows the port open still, and takes it back when it returns,
+// by a try every second or at once on the arrival notice. Only the open port's notices count; the
+// operator's close ends it. Under code pages 936 and 1252.
 TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
 {
     for (const char *locale : {static_cast<const char *>(NULL), "C.UTF-8"}) {
@@ -66,9 +65,8 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         ASSERT_NE(QueryDosDeviceW(L"COM12", target, MAX_PATH), 0u);
         std::string device;                           // the pty the tool had open
         auto released = [&](DWORD ms) { return DriveWaitFor([&] { return DescriptorsOn(pid, device) == 0; }, ms); };
-        // The line pulled out (its end of the transmitter stopped, the name gone) or plugged back
-        // in (the transmitter started if asked, the name last: only then can the tool open it),
-        // then the system's notice naming `notice`, if any; returns the time of the notice.
+        // The line and name pulled out, or plugged back in (the transmitter started if asked, the
+        // name last), then the notice naming `notice`, if any; returns the time of the notice.
         auto line = [&](bool in, bool transmitter, const wchar_t *notice) {
             if (!in)
                 device = UnixRun("readlink -f '" + TestEnvDir() + "/COM12' | tr -d '\\n'");
