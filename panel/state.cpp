@@ -216,7 +216,8 @@ void PanelTick()
         g_linked = 0;
     }
 
-    // A port that went away is tried again every second, for systems that send no notices.
+    // A port known gone is let go of; while it is away it is tried again every second, for
+    // systems that send no notices.
     LetGoIfGone();
     if (g_portAway && ++g_awayTicks % 2 == 0)
         TryTakeBack();
