@@ -24,7 +24,6 @@ static int g_markNext;
 // The open port as the operator opened it, and whether it went away. While it is away the
 // panel stays open to the operator (g_portOpen), but the link has let go of it and the tick
 // tries to open the same name again. User-interface thread only.
-static int g_portRemoved;                   // 1: the system said the open port went away
 static int g_portAway;                      // 1: known gone, and let go of
 static int g_awayTicks;                     // ticks since it was let go of
 static int g_awayBusy;                      // 1: the last try found it held by another program
@@ -101,7 +100,6 @@ static bool OpenPort(const char *name)
 static void StartSession()
 {
     LookBackFromNow();
-    g_portRemoved = 0;
     g_portAway = 0;
     g_awayBusy = 0;
     ViewSetVersion("");
@@ -111,11 +109,11 @@ static void StartSession()
     g_linked = 0;
 }
 
-// Lets go of the open port the moment it is known gone, as a close does, but for the operator
-// it stays open: the tick goes on and tries to take it back.
-static void LetGoIfGone()
+// Lets go of the open port the moment it is known gone (`removed`: the system said so), as a
+// close does, but for the operator it stays open: the tick goes on and tries to take it back.
+static void LetGoIfGone(bool removed)
 {
-    if (g_portOpen && !g_portAway && PanelPortGone(g_portRemoved != 0, SerialRefusedRun())) {
+    if (g_portOpen && !g_portAway && PanelPortGone(removed, SerialRefusedRun())) {
         SerialClose();
         g_portAway = 1;
         g_awayTicks = 0;
@@ -140,10 +138,8 @@ static void TryTakeBack()
 
 void PanelPortRemoved(const WCHAR *name)
 {
-    if (g_portOpen && _wcsicmp(name, g_openPort) == 0) {
-        g_portRemoved = 1;
-        LetGoIfGone();
-    }
+    if (_wcsicmp(name, g_openPort) == 0)
+        LetGoIfGone(true);
 }
 
 void PanelPortArrived(const WCHAR *name)
@@ -218,7 +214,7 @@ void PanelTick()
 
     // A port known gone is let go of; while it is away it is tried again every second, for
     // systems that send no notices.
-    LetGoIfGone();
+    LetGoIfGone(false);
     if (g_portAway && ++g_awayTicks % 2 == 0)
         TryTakeBack();
 
