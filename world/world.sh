@@ -27,8 +27,19 @@ lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43 COM12:COM44 COM32:COM45"
 
 stop() {
     local f
-    # The Wine processes first, while their display and lines are still there.
+    # The Wine processes first, while their display and lines are still there; then any Wine
+    # program of this prefix that its server did not end (one started from the Linux side keeps
+    # whatever it was given, a test runner's output among it).
     wineserver -k 2>/dev/null
+    local p
+    for p in /proc/[0-9]*; do
+        case $(readlink "$p/exe" 2>/dev/null) in
+            */wineserver*) ;;
+            */wine/wine*|*/wine*-preloader)
+                tr '\0' '\n' < "$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+                    kill -9 "${p#/proc/}" 2>/dev/null ;;
+        esac
+    done
     # The switchboard before the lines, so it plugs nothing back in meanwhile.
     for f in "$dir"/switchboard.pid "$dir"/*.pid; do
         [ -e "$f" ] || continue

@@ -28,7 +28,8 @@ inline Program StartProgram(const char *locale = NULL)
 
 inline void StopProgram(Program *program)
 {
-    DriveStop(program);
+    unsigned long pid = program->unixPid;
+    EXPECT_TRUE(DriveStop(program)) << "rq47cfg.exe (Linux process " << pid << ") outlived its test";
 }
 
 static const char kPollRx[] = "rx 55 AA 00 01 00 AA 55";
@@ -77,6 +78,10 @@ protected:
     {
         StopProgram(&program);
         sim.Stop();
+        // Whatever the test did, nothing it started may go on (and hold the runner's output).
+        std::string survivors = UnixEndSurvivors();
+        if (!survivors.empty())
+            ADD_FAILURE() << "outlived its test: " << survivors;
         if (HasFailure())
             printf("simulator log:\n%s\n", sim.Log().c_str());
     }

@@ -1,7 +1,9 @@
 // The Linux side of the test world, as seen from a test running under Wine: paths through the
 // Z: drive, and short shell commands for what Win32 cannot see (which process holds a pty).
-#ifndef TESTS_UNIX_H
-#define TESTS_UNIX_H
+#ifndef WORLD_UNIX_H
+#define WORLD_UNIX_H
+
+#include <windows.h>
 
 #include <set>
 #include <string>
@@ -15,9 +17,32 @@ std::string ReadAll(const std::string &path);
 // The test world's folder (TESTENV_DIR), or "" outside ctest.
 std::string TestEnvDir();
 
-// Runs `command` with /bin/sh and returns what it printed (at most a few KB); "" when it did
+// Starts `command` with bash on the Linux side and does not wait for it. It gets nothing of
+// this process: standard input, output and error are /dev/null (redirect inside `command` for
+// more), and no other descriptor goes along. No double quotes in `command`: it travels inside
+// a quoted Windows command line. False when it could not be started.
+bool UnixStart(const std::string &command);
+
+// Runs `command` (as UnixStart) and returns what it printed (at most a few KB); "" when it did
 // not finish within 10 s.
 std::string UnixRun(const std::string &command);
+
+// A path for a scratch file in the test world's folder, named after `what`, this process and a
+// serial number.
+std::string UnixScratch(const char *what);
+
+// Starts the program that `command` runs (as UnixStart; such as "wine 'Z:\a.exe'") and returns
+// its Linux process id, or 0 when it could not be started.
+unsigned long UnixStartProgram(const std::string &command);
+
+// Waits up to `timeoutMs` for Linux process `pid` to be gone (ended, or a zombie): true if it
+// went; otherwise ends it from the Linux side (SIGKILL) and returns false.
+bool UnixGone(unsigned long pid, DWORD timeoutMs);
+
+// The test world's programs (rq47cfg.exe, rq47sim.exe) still running from this Wine prefix,
+// given 2 s to finish ending and then ended from the Linux side: one line for each, such as
+// "rq47cfg.exe (Linux process 1234)"; "" when there were none.
+std::string UnixEndSurvivors();
 
 // Asks the test world's switchboard to carry out `request` (such as "unplug-COM12" or
 // "replug-COM12") and waits up to 2 s for it to be done; false when it was not.

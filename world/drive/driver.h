@@ -2,8 +2,8 @@
 // for the tests, the demonstration run and the benchmark: starts and ends it (and the other
 // processes they need), finds the window by its class, clicks by control id, and reads texts
 // (GBK, as the program shows them), enabled states and lists.
-#ifndef TESTS_DRIVER_H
-#define TESTS_DRIVER_H
+#ifndef WORLD_DRIVER_H
+#define WORLD_DRIVER_H
 
 #include <windows.h>
 #include <dbt.h>
@@ -28,20 +28,24 @@ double DriveWorkingSetMb(HANDLE process, bool peak);
 // A tool started by DriveStart.
 struct DriveProcess {
     PROCESS_INFORMATION process;
-    HWND main;    // NULL when the window did not appear
+    HWND main;              // NULL when the window did not appear
     HWND panel;
+    unsigned long unixPid;  // its Linux process id when started from the Linux side, else 0
 };
 
-// Starts the tool at `exe` (a Windows path) and waits up to 10 s for its window to show. With a
-// `locale` (such as "C.UTF-8") the tool runs in that locale, and so with its code page.
+// Starts the tool at `exe` (a Windows path) and waits up to 10 s for its window to show: a
+// window of its own process, never one that was there before. With a `locale` (such as
+// "C.UTF-8") the tool runs in that locale, and so with its code page: it is started from the
+// Linux side then, with nothing of this process (UnixStartProgram).
 DriveProcess DriveStart(const std::string &exe, const char *locale = NULL);
 
-// Ends a tool started by DriveStart, by its process.
-void DriveStop(DriveProcess *p);
+// Ends a tool started by DriveStart, by its process, and one started from the Linux side also
+// there: false when its Linux process was still running after that (it is ended then).
+bool DriveStop(DriveProcess *p);
 
 // The main window of a running tool (class "Pellwick") once it is shown, waiting up to
-// `timeoutMs`; NULL if none.
-HWND DriveFindMain(DWORD timeoutMs);
+// `timeoutMs`; NULL if none. With `process`, only that process's window counts.
+HWND DriveFindMain(DWORD timeoutMs, DWORD process = 0);
 
 // The panel inside the main window; NULL if it is not there.
 HWND DrivePanel(HWND main);

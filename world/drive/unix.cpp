@@ -35,31 +35,89 @@ std::string ReadAll(const std::string &path)
     return text;
 }
 
-std::string UnixRun(const std::string &command)
+bool UnixStart(const std::string &command)
 {
-    static int serial;
-    char name[64];
-    snprintf(name, sizeof name, "/unixrun-%lu-%d", GetCurrentProcessId(), ++serial);
-    std::string out = TestEnvDir() + name;
-    // Wine does not report a Linux child's end, so the output file appears only when complete.
-    std::string script = "(" + command + ") > '" + out + ".tmp' 2>/dev/null; mv '" + out + ".tmp' '" + out + "'";
-    std::string line = "Z:\\bin\\sh -c \"" + script + "\"";
+    // Wine gives a Linux program started from here its own standard error and every descriptor
+    // not marked close-on-exec: the test runner's output pipe among them, which the runner
+    // waits on. None of it goes along.
+    std::string line = "Z:\\bin\\bash -c \"exec </dev/null >/dev/null 2>&1; "
+                       "for f in /proc/$$/fd/*; do f=${f##*/}; ((f > 2)) && exec {f}>&-; done; " +
+                       command + "\"";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    // Wine makes no process of a Linux program, and what it then leaves in the process
+    // information is stale memory, handle values of this process among it: never closed.
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        return "";
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    return CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi) != FALSE;
+}
+
+// Waits up to 10 s for the file at `unixPath` and returns what it holds, then deletes it; ""
+// when it did not appear.
+static std::string TakeFile(const std::string &unixPath)
+{
     for (int i = 0; i < 1000; i++) {
-        if (GetFileAttributesA(UnixPath(out).c_str()) != INVALID_FILE_ATTRIBUTES) {
-            std::string text = ReadAll(UnixPath(out));
-            DeleteFileA(UnixPath(out).c_str());
+        if (GetFileAttributesA(UnixPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            std::string text = ReadAll(UnixPath(unixPath));
+            DeleteFileA(UnixPath(unixPath).c_str());
             return text;
         }
         Sleep(10);
     }
     return "";
+}
+
+std::string UnixScratch(const char *what)
+{
+    static int serial;
+    char name[96];
+    snprintf(name, sizeof name, "/%s-%lu-%d", what, GetCurrentProcessId(), ++serial);
+    return TestEnvDir() + name;
+}
+
+std::string UnixRun(const std::string &command)
+{
+    std::string out = UnixScratch("unixrun");
+    // The output file appears only when complete.
+    if (!UnixStart("(" + command + ") > '" + out + ".tmp'; mv '" + out + ".tmp' '" + out + "'"))
+        return "";
+    return TakeFile(out);
+}
+
+unsigned long UnixStartProgram(const std::string &command)
+{
+    std::string out = UnixScratch("unixpid");
+    // The shell's process becomes the program's.
+    if (!UnixStart("echo $$ > '" + out + ".tmp'; mv '" + out + ".tmp' '" + out + "'; exec " + command))
+        return 0;
+    return strtoul(TakeFile(out).c_str(), NULL, 10);
+}
+
+bool UnixGone(unsigned long pid, DWORD timeoutMs)
+{
+    char stat[64];
+    snprintf(stat, sizeof stat, "Z:\\proc\\%lu\\stat", pid);
+    for (DWORD start = GetTickCount();; Sleep(10)) {
+        // "PID (name) S ...": a zombie (Z) has let go of everything but its entry.
+        std::string text = ReadAll(stat);
+        size_t close = text.rfind(')');
+        if (close == std::string::npos || text.compare(close, 3, ") Z") == 0)
+            return true;
+        if (GetTickCount() - start >= timeoutMs) {
+            UnixRun("kill -9 " + std::to_string(pid));
+            return false;
+        }
+    }
+}
+
+std::string UnixEndSurvivors()
+{
+    // The world's own programs still running from this prefix, given up to 2 s to finish
+    // ending, then ended from here; one line for each.
+    return UnixRun("for i in $(seq 40); do s=; for p in $(pgrep -f 'rq47(cfg|sim)[.]exe'); do "
+                   "tr '\\0' '\\n' < /proc/$p/environ 2>/dev/null | grep -qxF WINEPREFIX=$WINEPREFIX && s=$s' '$p; "
+                   "done; [ ${#s} = 0 ] && break; sleep 0.05; done; "
+                   "for p in $s; do echo $(grep -aom1 'rq47[a-z]*[.]exe' /proc/$p/cmdline) '(Linux process' $p')'; "
+                   "kill -9 $p; done");
 }
 
 unsigned long UnixPid()

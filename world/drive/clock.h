@@ -1,6 +1,6 @@
 // Milliseconds from the performance counter, for measuring intervals in tests.
-#ifndef TESTS_CLOCK_H
-#define TESTS_CLOCK_H
+#ifndef WORLD_CLOCK_H
+#define WORLD_CLOCK_H
 
 #include <windows.h>
 

@@ -2,11 +2,14 @@
 
 #include "clock.h"
 #include "panel.h"
+#include "unix.h"
 
 #include <dbt.h>
 #include <psapi.h>
 #include <stddef.h>
 #include <stdio.h>
+
+#include <set>
 
 static std::wstring Wide(const std::string &gbk)
 {
@@ -31,11 +34,23 @@ std::string DriveUtf8(const std::string &gbk)
     return Narrow(Wide(gbk), CP_UTF8);
 }
 
-HWND DriveFindMain(DWORD timeoutMs)
+// The shown main window of a tool whose process `keep` takes, or NULL.
+static HWND ShownMain(const std::function<bool(DWORD)> &keep)
 {
-    // The window shows only once its panel is initialised.
+    for (HWND w = NULL; (w = FindWindowExA(NULL, w, "Pellwick", NULL)) != NULL;) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        // The window shows only once its panel is initialised.
+        if (pid != 0 && keep(pid) && IsWindowVisible(w))
+            return w;
+    }
+    return NULL;
+}
+
+HWND DriveFindMain(DWORD timeoutMs, DWORD process)
+{
     HWND main = NULL;
-    auto shown = [&] { return (main = FindWindowA("Pellwick", NULL)) != NULL && IsWindowVisible(main); };
+    auto shown = [&] { return (main = ShownMain([&](DWORD pid) { return process == 0 || pid == process; })) != NULL; };
     return DriveWaitFor(shown, timeoutMs) ? main : NULL;
 }
 
@@ -169,30 +184,25 @@ bool DriveWaitChannel(HWND panel, int channel, DWORD timeoutMs)
 DriveProcess DriveStart(const std::string &exe, const char *locale)
 {
     DriveProcess p = {};
-    std::string line = "\"" + exe + "\"";
-    // A Wine process takes its ANSI code page from the locale it starts in, and a Windows
-    // parent cannot give it another: start it from the Unix side.
-    if (locale != NULL)
-        line = std::string("Z:\\bin\\sh -c \"LC_ALL=") + locale + " LANG=" + locale + " exec wine '" + exe + "'\"";
-    if (!DriveLaunch(line, NULL, 0, &p.process))
-        return p;
-    DWORD start = GetTickCount();
-    while (p.main == NULL && GetTickCount() - start < 10000) {
-        // Only this instance's window counts; one started from the Unix side is a process of
-        // its own, the only tool running then.
-        HWND w = DriveFindMain(100);
+    if (locale == NULL) {
+        if (DriveLaunch("\"" + exe + "\"", NULL, 0, &p.process))
+            p.main = DriveFindMain(10000, p.process.dwProcessId);
+    } else {
+        // A Wine process takes its ANSI code page from the locale it starts in, and a Windows
+        // parent cannot give it another: start it from the Linux side. Wine gives no process
+        // for that, so its window is the first of a process that had none before.
+        std::set<DWORD> before;
+        ShownMain([&](DWORD pid) { before.insert(pid); return false; });
+        p.unixPid = UnixStartProgram(std::string("env LC_ALL=") + locale + " LANG=" + locale + " wine '" + exe + "'");
         DWORD pid = 0;
-        if (w != NULL)
-            GetWindowThreadProcessId(w, &pid);
-        if (pid != 0 && (pid == p.process.dwProcessId || locale != NULL))
-            p.main = w;
-        if (p.main != NULL && pid != p.process.dwProcessId) {
-            CloseHandle(p.process.hProcess);
-            CloseHandle(p.process.hThread);
-            p.process.hThread = NULL;
+        auto shown = [&] {
+            return (p.main = ShownMain([&](DWORD owner) { return before.count(owner) == 0; })) != NULL;
+        };
+        if (p.unixPid != 0 && DriveWaitFor(shown, 10000)) {
+            GetWindowThreadProcessId(p.main, &pid);
             p.process.dwProcessId = pid;
             p.process.hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
-                                         FALSE, pid);
+                                             FALSE, pid);
         }
     }
     if (p.main != NULL)
@@ -200,10 +210,12 @@ DriveProcess DriveStart(const std::string &exe, const char *locale)
     return p;
 }
 
-void DriveStop(DriveProcess *p)
+bool DriveStop(DriveProcess *p)
 {
     DriveEnd(&p->process);
-    p->main = p->panel = NULL;
+    bool gone = p->unixPid == 0 || UnixGone(p->unixPid, 2000);
+    *p = DriveProcess();
+    return gone;
 }
 
 double DriveNotice(HWND main, WPARAM event, const wchar_t *name, DWORD size, DWORD type)
