@@ -169,6 +169,33 @@ bool SerialIsOpen();
 HANDLE SerialPortBorrow();
 void SerialPortRelease();
 
+// --- The devices behind the ports (devices.cpp): the Plug and Play records the system keeps of
+// --- each serial adapter (Ports class). Ports with no record (virtual drivers, Wine's own) have
+// --- no device. Reading them opens no port.
+
+enum {
+    DEVICE_NAME_MAX = 64,   // characters of a device's name that are kept; the rest is cut
+    DEVICE_ID_MAX = 200,    // characters of an instance or hardware id (the system's limit)
+    DEVICES_MAX = 64        // records read at most
+};
+
+// A serial port and the device the system says it belongs to.
+struct SerialDevice {
+    WCHAR port[PORT_NAME_MAX + 1];      // the port's name, such as COM4: 1 to 9 characters
+    WCHAR name[DEVICE_NAME_MAX + 1];    // such as USB-SERIAL CH340; may be empty
+    WCHAR instance[DEVICE_ID_MAX + 1];  // its instance id; empty when unknown
+    WCHAR hardware[DEVICE_ID_MAX + 1];  // its first hardware id; empty when unknown
+};
+
+// Reads the records of the ports the system has: at most `max`, the first record for each port
+// name (case aside); a record with no usable port name is left out. Returns how many it wrote;
+// 0 when the system has none or cannot say.
+int SerialDevices(SerialDevice devices[], int max);
+
+// A device's name from its friendly name (or description) `text`: without the " (COM4)" the
+// system appends for `port` (case aside), cut to DEVICE_NAME_MAX characters.
+void SerialDeviceName(const WCHAR *text, const WCHAR *port, WCHAR name[DEVICE_NAME_MAX + 1]);
+
 // The reader thread: idles while no port is open, otherwise waits for received bytes, reads
 // at most 1024 at a time and hands them to RxAppend.
 DWORD WINAPI RxReaderThread(LPVOID);

@@ -21,6 +21,8 @@
 #ifndef RC_INVOKED
 #include <windows.h>
 
+struct SerialDevice;
+
 enum {
     POLL_TIMER_ID = 1,
     TICK_MS = 500,
@@ -45,9 +47,21 @@ void PanelApply();
 // lets go of it at once; for the operator it stays open, and the tick tries to take it back.
 void PanelPortRemoved(const WCHAR *name);
 
-// The system said serial port `name` arrived: if it is the open port and it went away, one try
-// to take it back, at once.
+// The system said serial port `name` arrived: while the open port is away, one try at once to
+// take it back if it is that port, or to open it in that port's place if its device is the
+// open port's (the same adapter plugged into another socket).
 void PanelPortArrived(const WCHAR *name);
+
+// The port field was changed by the operator (an entry picked, a name typed): the hint of a
+// failed open goes.
+void PanelPortFieldChanged();
+
+// Reads the records of the ports' devices anew (SerialDevices): at start-up and at each port
+// notice, never on the tick.
+void PanelReadDevices();
+
+// The device of port `name` (case aside) as the records last read say; NULL when it has none.
+const SerialDevice *PanelDeviceOf(const WCHAR *name);
 
 // Whether the open port is gone: the system said it went away (`removed`), or the driver refused
 // the last two writes in a row and none went through since (`refusedRun`, SerialRefusedRun).
@@ -72,6 +86,7 @@ void ViewEnableApply(bool on);
 void ViewSelectChannel(BYTE index);   // an index outside 0..15 leaves no entry selected
 int ViewGetChannel();                 // the selected entry, -1 when none
 void ViewGetPortText(char buffer[PORT_TEXT_MAX + 1]);
+void ViewSetPortText(const char *text);
 void ViewSetOpenCaption(const char *text);
 void ViewStartTick();                 // PanelTick then runs every 500 ms
 void ViewStopTick();

@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 // Private message that runs the waiting report on this thread. Any program can send a window
 // this message, so it carries no address: only a ticket, which must match the waiting report's.
@@ -21,6 +22,11 @@
 static HWND g_hPanel;
 static HWND g_hPortList;
 static DWORD g_uiThreadId;
+// How the port list draws its entries, set whenever the list or the records change: where the
+// devices' names start, in pixels. And whether the line under the status holds a hint (else
+// it names the device of the port in the field). User-interface thread only.
+static int g_deviceColumn;
+static bool g_hinting;
 
 // The report waiting to run on the user-interface thread: set by ViewCall on the parser thread,
 // taken by the panel when the message with its ticket comes, or withdrawn by ViewCall if the
@@ -69,6 +75,99 @@ static void AddPort(const WCHAR *name)
         SendMessageW(g_hPortList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
 }
 
+// Port list entry `entry`'s name; empty when there is none or it is no port's.
+static void EntryName(int entry, WCHAR port[PORT_NAME_MAX + 1])
+{
+    port[0] = 0;
+    LRESULT length = SendMessageW(g_hPortList, CB_GETLBTEXTLEN, WPARAM(entry), 0);
+    if (length != CB_ERR && length <= PORT_NAME_MAX)
+        SendMessageW(g_hPortList, CB_GETLBTEXT, WPARAM(entry), reinterpret_cast<LPARAM>(port));
+}
+
+// The line under the status while it holds no hint: the device of the port in the field, or of
+// list entry `entry` when it is one (at CBN_SELCHANGE the field still holds the last pick).
+static void ShowDevice(int entry)
+{
+    WCHAR port[PORT_NAME_MAX + 2] = L"";   // one more: a longer name is no port's
+    if (entry >= 0)
+        EntryName(entry, port);
+    else
+        GetWindowTextW(g_hPortList, port, ARRAYSIZE(port));
+    const SerialDevice *device = PanelDeviceOf(port);
+    const WCHAR *name = device != NULL ? device->name : L"";
+    // Set only when it changes, so that the line does not flicker.
+    WCHAR shown[DEVICE_NAME_MAX + 2];
+    GetDlgItemTextW(g_hPanel, IDC_HINT_TEXT, shown, ARRAYSIZE(shown));
+    if (wcscmp(shown, name) != 0)
+        SetDlgItemTextW(g_hPanel, IDC_HINT_TEXT, name);
+}
+
+// Widens the dropped list to its widest line: the port's name, then its device's.
+static void FitPortList()
+{
+    HDC dc = GetDC(g_hPortList);
+    HGDIOBJ font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(g_hPortList, WM_GETFONT, 0, 0)));
+    int names = 0, devices = 0, count = int(SendMessageW(g_hPortList, CB_GETCOUNT, 0, 0));
+    SIZE size;
+    for (int i = 0; i < count; i++) {
+        WCHAR port[PORT_NAME_MAX + 1];
+        EntryName(i, port);
+        if (GetTextExtentPoint32W(dc, port, int(wcslen(port)), &size) && size.cx > names)
+            names = size.cx;
+        const SerialDevice *device = PanelDeviceOf(port);
+        if (device != NULL && GetTextExtentPoint32W(dc, device->name, int(wcslen(device->name)), &size) &&
+            size.cx > devices)
+            devices = size.cx;
+    }
+    GetTextExtentPoint32W(dc, L"\x3000", 1, &size);   // a gap of one wide character
+    SelectObject(dc, font);
+    ReleaseDC(g_hPortList, dc);
+    g_deviceColumn = 2 + names + size.cx;
+    // The system never makes it narrower than the field.
+    int width = g_deviceColumn + devices + 2 + GetSystemMetrics(SM_CXVSCROLL) + 2 * GetSystemMetrics(SM_CXEDGE);
+    SendMessageW(g_hPortList, CB_SETDROPPEDWIDTH, WPARAM(width), 0);
+}
+
+// An entry of the port list: its name, and its device's beside it. The structure is the
+// system's own (a copy, when another program sends the message); its window must be the list's.
+static void DrawPort(const DRAWITEMSTRUCT *item)
+{
+    if (item->CtlType != ODT_COMBOBOX || item->hwndItem != g_hPortList)
+        return;
+    bool selected = (item->itemState & ODS_SELECTED) != 0;
+    FillRect(item->hDC, &item->rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+    WCHAR port[PORT_NAME_MAX + 1] = L"";
+    if (item->itemID != UINT(-1))
+        EntryName(int(item->itemID), port);
+    SetBkMode(item->hDC, TRANSPARENT);
+    SetTextColor(item->hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+    RECT text = item->rcItem;
+    text.left += 2;
+    DrawTextW(item->hDC, port, -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    const SerialDevice *device = PanelDeviceOf(port);
+    if (device != NULL) {
+        text.left = item->rcItem.left + g_deviceColumn;
+        DrawTextW(item->hDC, device->name, -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    }
+    if (item->itemState & ODS_FOCUS)
+        DrawFocusRect(item->hDC, &item->rcItem);
+}
+
+// The height of the port list's entries and field: a line of the panel's font, which the
+// system cannot know when it creates the list.
+static void MeasurePort(HWND dialog, MEASUREITEMSTRUCT *item)
+{
+    if (item->CtlType != ODT_COMBOBOX || item->CtlID != IDC_PORT_LIST)
+        return;
+    HDC dc = GetDC(dialog);
+    HGDIOBJ font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(dialog, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics;
+    if (GetTextMetricsW(dc, &metrics))
+        item->itemHeight = UINT(metrics.tmHeight);
+    SelectObject(dc, font);
+    ReleaseDC(dialog, dc);
+}
+
 static void PanelInit(HWND panel)
 {
     INITCOMMONCONTROLSEX icc = {sizeof icc, 0xFF};
@@ -99,6 +198,9 @@ static void PanelInit(HWND panel)
         AddPort(wide);
     }
     SendMessageW(g_hPortList, CB_SETCURSEL, 0, 0);   // the list sorts as text: COM1, COM10, COM2
+    PanelReadDevices();
+    FitPortList();
+    ShowDevice(CB_ERR);
 
     ViewSetVersion("");
     ViewEnableChannelList(false);
@@ -113,9 +215,9 @@ static void PanelInit(HWND panel)
     ViewSetStatus("");
 }
 
-// Every message falls through to the dialog manager's default handling (the result is 0), so
-// no control takes the focus at start.
-INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+// Every message but the port list's drawing falls through to the dialog manager's default
+// handling (the result is 0), so no control takes the focus at start.
+INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:
@@ -123,11 +225,23 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
         break;
     case WM_COMMAND:
         // Any notification code: a click, or the keyboard's equivalent.
-        if (LOWORD(wParam) == IDC_OPEN_BUTTON)
+        if (LOWORD(wParam) == IDC_OPEN_BUTTON) {
             PanelOpenClose();
-        else if (LOWORD(wParam) == IDC_APPLY_BUTTON)
+        } else if (LOWORD(wParam) == IDC_APPLY_BUTTON) {
             PanelApply();
+        } else if (LOWORD(wParam) == IDC_PORT_LIST && (HIWORD(wParam) == CBN_SELCHANGE || HIWORD(wParam) == CBN_EDITCHANGE)) {
+            PanelPortFieldChanged();
+            if (!g_hinting)
+                ShowDevice(HIWORD(wParam) == CBN_SELCHANGE ? int(SendMessageW(g_hPortList, CB_GETCURSEL, 0, 0)) : CB_ERR);
+        }
         break;
+    // Sent by the system only, with its own structure (copied when another program sends one).
+    case WM_MEASUREITEM:
+        MeasurePort(dialog, reinterpret_cast<MEASUREITEMSTRUCT *>(lParam));
+        return TRUE;
+    case WM_DRAWITEM:
+        DrawPort(reinterpret_cast<const DRAWITEMSTRUCT *>(lParam));
+        return TRUE;
     case WM_TIMER:
         if (wParam == POLL_TIMER_ID)
             PanelTick();
@@ -177,19 +291,24 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
         return;
     // Only the entries follow the machine: adding or deleting one leaves the field's text as
     // it is, the operator's choice or the open port's name.
+    // The system has changed its records before it tells.
+    PanelReadDevices();
     if (event == DBT_DEVICEREMOVECOMPLETE) {
         PanelPortRemoved(name);
         int entry = FindPort(name);
         if (entry != CB_ERR)
             SendMessageW(g_hPortList, CB_DELETESTRING, WPARAM(entry), 0);
-        return;
+    } else {
+        AddPort(name);
+        PanelPortArrived(name);
+        // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
+        // plugged in, so that 打开串口 opens it.
+        if (GetWindowTextLengthW(g_hPortList) == 0 && g_portOpen == 0)
+            SendMessageW(g_hPortList, CB_SETCURSEL, WPARAM(FindPort(name)), 0);
     }
-    AddPort(name);
-    PanelPortArrived(name);
-    // Nothing chosen yet (no ports at start, or the field cleared): take the adapter just
-    // plugged in, so that 打开串口 opens it.
-    if (GetWindowTextLengthW(g_hPortList) == 0 && g_portOpen == 0)
-        SendMessageW(g_hPortList, CB_SETCURSEL, WPARAM(FindPort(name)), 0);
+    FitPortList();
+    if (!g_hinting)
+        ShowDevice(CB_ERR);
 }
 
 bool PanelDialogMessage(MSG *msg)
@@ -236,7 +355,11 @@ void ViewSetStatus(const char *text)
 
 void ViewSetHint(const char *text)
 {
-    SetItemText(IDC_HINT_TEXT, text);
+    g_hinting = text[0] != 0;
+    if (g_hinting)
+        SetItemText(IDC_HINT_TEXT, text);
+    else
+        ShowDevice(CB_ERR);
 }
 
 void ViewSetVersion(const char *text)
@@ -292,6 +415,13 @@ void ViewGetPortText(char buffer[PORT_TEXT_MAX + 1])
     }
     memcpy(buffer, gbk, n);
     buffer[n] = 0;
+}
+
+void ViewSetPortText(const char *text)
+{
+    WCHAR wide[PORT_TEXT_MAX + 1];
+    Widen(text, wide, ARRAYSIZE(wide));
+    SetWindowTextW(g_hPortList, wide);
 }
 
 void ViewSetOpenCaption(const char *text)

@@ -30,11 +30,20 @@ static int g_awayBusy;                      // 1: the last try found it held by 
 static char g_openName[PORT_TEXT_MAX + 1];  // the port field's text it was opened by (GBK)
 static WCHAR g_openPort[PORT_TEXT_MAX + 1]; // the same, for the system's notices
 static char g_hint[HINT_MAX];               // the hint shown
+// The open port's device as it was when the port was opened (the record goes before the
+// removal notice comes): what tells the same adapter under another name. Empty: unknown.
+// User-interface thread only.
+static WCHAR g_openInstance[DEVICE_ID_MAX + 1];
+static WCHAR g_openHardware[DEVICE_ID_MAX + 1];
+// The records of the ports' devices as last read (PanelReadDevices). User-interface thread only.
+static SerialDevice g_devices[DEVICES_MAX];
+static int g_deviceCount;
 
 static void ShowHint(const char *text)
 {
-    // Shown afresh only when it changes, so the line does not flicker on every tick.
-    if (strcmp(text, g_hint) == 0)
+    // Shown afresh only when it changes, so the line does not flicker on every tick; no hint
+    // always goes to the view, which then names the device of the port in the field.
+    if (text[0] != 0 && strcmp(text, g_hint) == 0)
         return;
     snprintf(g_hint, sizeof g_hint, "%s", text);
     ViewSetHint(g_hint);
@@ -95,10 +104,29 @@ static bool OpenPort(const char *name)
     return SerialOpen(path);
 }
 
+void PanelReadDevices()
+{
+    g_deviceCount = SerialDevices(g_devices, DEVICES_MAX);
+}
+
+const SerialDevice *PanelDeviceOf(const WCHAR *name)
+{
+    for (int i = 0; i < g_deviceCount; i++) {
+        if (_wcsicmp(g_devices[i].port, name) == 0)
+            return &g_devices[i];
+    }
+    return NULL;
+}
+
 // What every successful open starts afresh: a session not linked, with nothing pending and
-// nothing of the last port counted.
+// nothing of the last port counted. The port's device is kept, if the records know it.
 static void StartSession()
 {
+    const SerialDevice *device = PanelDeviceOf(g_openPort);
+    if (device != NULL) {
+        wcscpy(g_openInstance, device->instance);
+        wcscpy(g_openHardware, device->hardware);
+    }
     LookBackFromNow();
     g_portAway = 0;
     g_awayBusy = 0;
@@ -120,17 +148,24 @@ static void LetGoIfGone(bool removed)
     }
 }
 
-// One try to open the port that went away. A port that is not there fails at once; one that
-// is there but held by another program says so on the hint.
-static void TryTakeBack()
+// One try to open the port that went away, under its name, or under `name` when it is the same
+// adapter in another socket: the port field shows that name from then on. A port that is not
+// there fails at once; one that is there but held by another program says so on the hint.
+static void TryTakeBack(const char *name)
 {
-    if (OpenPort(g_openName)) {
+    if (OpenPort(name)) {
+        if (strcmp(name, g_openName) != 0) {
+            snprintf(g_openName, sizeof g_openName, "%s", name);
+            if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
+                g_openPort[0] = 0;
+            ViewSetPortText(name);
+        }
         StartSession();
         ShowHint("");
         return;
     }
     char hint[HINT_MAX];
-    PanelOpenHint(g_openName, GetLastError(), hint);
+    PanelOpenHint(name, GetLastError(), hint);
     g_awayBusy = strcmp(hint, TEXT_HINT_PORT_BUSY) == 0;
     if (g_awayBusy)
         ShowHint(hint);
@@ -142,10 +177,33 @@ void PanelPortRemoved(const WCHAR *name)
         LetGoIfGone(true);
 }
 
+// The same adapter: the same instance id, or the same first hardware id.
+static bool SameDevice(const SerialDevice *device)
+{
+    return (g_openInstance[0] != 0 && _wcsicmp(device->instance, g_openInstance) == 0) ||
+           (g_openHardware[0] != 0 && _wcsicmp(device->hardware, g_openHardware) == 0);
+}
+
 void PanelPortArrived(const WCHAR *name)
 {
-    if (g_portAway && _wcsicmp(name, g_openPort) == 0)
-        TryTakeBack();
+    if (!g_portAway)
+        return;
+    if (_wcsicmp(name, g_openPort) == 0) {
+        TryTakeBack(g_openName);
+        return;
+    }
+    // Most adapters plugged into another socket get another name there.
+    const SerialDevice *device = PanelDeviceOf(name);
+    char gbk[PORT_TEXT_MAX + 1];
+    if (device != NULL && SameDevice(device) &&
+        WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0)
+        TryTakeBack(gbk);
+}
+
+void PanelPortFieldChanged()
+{
+    if (g_portOpen == 0)
+        ShowHint("");
 }
 
 void PanelInitState()
@@ -216,7 +274,7 @@ void PanelTick()
     // systems that send no notices.
     LetGoIfGone(false);
     if (g_portAway && ++g_awayTicks % 2 == 0)
-        TryTakeBack();
+        TryTakeBack(g_openName);
 
     // What the line did since the reading LINK_TICKS ticks ago, or since the open or the last
     // version report; said from the tick the status gave up on the transmitter, unless a try to
@@ -246,6 +304,7 @@ static void PanelOpen()
     memcpy(g_openName, name, sizeof name);
     if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
         g_openPort[0] = 0;
+    g_openInstance[0] = g_openHardware[0] = 0;
     StartSession();
     ViewEnablePortList(false);
     ViewStartTick();

@@ -287,17 +287,36 @@ TEST_F(EndToEnd, PayloadLessChannelReportLeavesNoSelection)
 // burst of them leaves the window answering at once. The port chosen so
 // is opened from the keyboard, as in any dialog: no control has the focus at start; Tab and
 // Shift+Tab go round the enabled tab stops in template order, entering at either end; Space
-// presses a button.
+// presses a button. The system's records of the adapters name the device of each port: the
+// dropped list is as wide as they need, and the line under the status names the device of the
+// port in the field, typed (any case) or picked, open or not, in any script.
 TEST_F(EndToEnd, PortsThatComeAndGoFollowTheListAndTheKeyboardWorksThePanel)
 {
+    const wchar_t ch340[] = L"USB\\VID_1A86&PID_7523\\3", cp210x[] = L"USB\\VID_10C4&PID_EA60\\1";
+    auto record3 = [&] { return RecordAdd(ch340, L"COM3", L"USB-SERIAL CH340 (COM3)", L"USB\\VID_1A86&PID_7523"); };
+    ASSERT_TRUE(record3());
+    ASSERT_TRUE(RecordAdd(cp210x, L"COM33", L"\ud55c\uad6d CP210x (COM33)", L"USB\\VID_10C4&PID_EA60"));
     Start("--channel 5");
     auto listed = [&](const char *name) {
         std::vector<std::string> ports = DriveListItems(program.panel, IDC_PORT_LIST);
         return std::count(ports.begin(), ports.end(), name);
     };
+    auto dropped = [&] { return SendDlgItemMessageW(program.panel, IDC_PORT_LIST, CB_GETDROPPEDWIDTH, 0, 0); };
+    RECT field;
+    GetWindowRect(GetDlgItem(program.panel, IDC_PORT_LIST), &field);
+    EXPECT_GT(dropped(), 2 * (field.right - field.left)) << "the list as narrow as the field";
+    DriveType(program.panel, IDC_PORT_LIST, L"com3");
+    EXPECT_EQ(Text(IDC_HINT_TEXT), "USB-SERIAL CH340");
+    DriveType(program.panel, IDC_PORT_LIST, L"COM");
+    EXPECT_EQ(Text(IDC_HINT_TEXT), "");
+    std::vector<std::string> ports = DriveListItems(program.panel, IDC_PORT_LIST);
+    DriveSelect(program.panel, IDC_PORT_LIST, int(std::find(ports.begin(), ports.end(), "COM33") - ports.begin()) - 1);
+    DriveType(program.panel, IDC_PORT_LIST, L"", VK_DOWN);
+    EXPECT_EQ(DriveWideText(program.panel, IDC_HINT_TEXT), L"\ud55c\uad6d CP210x");
     // COM3 pulled out and a new port plugged in (COM60, a name for COM3's line): the list
     // follows, the field stays; COM3 plugged back in while the field is empty is chosen, and opens.
-    std::string field = Text(IDC_PORT_LIST);
+    std::string text = Text(IDC_PORT_LIST);
+    ASSERT_TRUE(RecordRemove(ch340));
     DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM3");
     EXPECT_EQ(listed("COM3"), 0);
     wchar_t com3[MAX_PATH];
@@ -306,15 +325,17 @@ TEST_F(EndToEnd, PortsThatComeAndGoFollowTheListAndTheKeyboardWorksThePanel)
     DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM60");
     DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM60");
     EXPECT_EQ(listed("COM60"), 1);
-    EXPECT_EQ(Text(IDC_PORT_LIST), field);
+    EXPECT_EQ(Text(IDC_PORT_LIST), text);
     DriveSetText(program.panel, IDC_PORT_LIST, "");
+    ASSERT_TRUE(record3());
     DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM3");
-    EXPECT_EQ(Text(IDC_PORT_LIST), "COM3");
+    EXPECT_EQ(Text(IDC_PORT_LIST) + Text(IDC_HINT_TEXT), "COM3USB-SERIAL CH340");
     EXPECT_EQ(DriveFocus(program.panel), 0);
     EXPECT_EQ(DriveKey(program.panel, VK_TAB, true), IDC_OPEN_BUTTON);
     EXPECT_EQ(DriveKey(program.panel, VK_TAB), IDC_PORT_LIST);
     EXPECT_EQ(DriveKey(program.panel, VK_TAB), IDC_OPEN_BUTTON);
     DriveKey(program.panel, VK_SPACE);
+    deviceName = "USB-SERIAL CH340";
     WaitLinkedAndReadBack(5);
     EXPECT_EQ(DriveKey(program.panel, VK_TAB), IDC_APPLY_BUTTON);
     EXPECT_EQ(DriveKey(program.panel, VK_TAB), IDC_CHANNEL_LIST);

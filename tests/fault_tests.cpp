@@ -51,14 +51,19 @@ TEST_F(Faults, NoiseFloodNeverStallsTheWindowAndTheLinkComesBack)
 
 // An adapter pulled out while its port is open, and plugged back in (line and name gone, as on
 // Windows): the tool lets go at once, shows the port open still, and takes it back when it returns,
-// by a try every second or at once on the arrival notice. Only the open port's notices count; the
-// operator's close ends it. Under code pages 936 and 1252.
+// by a try every second or at once on the arrival notice, or follows it into another socket,
+// where it has another name. Only the open port's notices count; the operator's close ends it.
+// The system's record of the adapter goes before its removal notice and comes before its
+// arrival notice, as on Windows. Under code pages 936 and 1252.
 TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
 {
+    const wchar_t kHardware[] = L"USB\\VID_1A86&PID_7523", kCom12[] = L"USB\\VID_1A86&PID_7523\\12";
+    deviceName = "USB-SERIAL CH340";
     for (const char *locale : {static_cast<const char *>(NULL), "C.UTF-8"}) {
         SCOPED_TRACE(locale ? locale : "code page 936");
         StopProgram(&program);
         sim.Stop();
+        ASSERT_TRUE(RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware));
         Start("--channel 8", "COM44", locale);
         unsigned long pid = UnixPidOf("rq47cfg.exe");
         wchar_t target[MAX_PATH];
@@ -76,6 +81,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
                 sim.Start("--channel 8", "COM44");
             EXPECT_TRUE(in ? DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM12", target)
                            : DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM12", NULL));
+            EXPECT_TRUE(in ? RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware) : RecordRemove(kCom12));
             double at = Now();
             if (notice != NULL)
                 DriveNotice(program.main, in ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, notice);
@@ -89,7 +95,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         double pulled = line(false, false, NULL);
         ASSERT_TRUE(released(3000)) << "the pulled port is still held";
         double release = Now() - pulled;
-        ASSERT_TRUE(DriveWaitFor([&] { return !Text(IDC_HINT_TEXT).empty(); }, 4000));
+        ASSERT_TRUE(DriveWaitFor([&] { return Text(IDC_HINT_TEXT) != deviceName; }, 4000));
         printf("pulled with no notice: let go after %.0f ms, hint after %.0f ms\n", release, Now() - pulled);
         EXPECT_EQ(Text(IDC_HINT_TEXT), "串口已断开，请检查串口线或适配器") << "the first hint";
         EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_OPEN_BUTTON), "等待变送器连接关闭串口");
@@ -99,6 +105,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         double back = line(true, false, NULL);
         EXPECT_TRUE(WaitStatus("串口已打开", 1500));
         printf("taken back %.0f ms after the line returned\n", Now() - back);
+        EXPECT_EQ(Text(IDC_HINT_TEXT), deviceName) << "the hint of the pull kept at the reopen";
         EXPECT_FALSE(Enabled(IDC_PORT_LIST)) << "the port list enabled at the reopen";
         EXPECT_TRUE(WaitStatus("等待变送器连接", 3500));
         EXPECT_TRUE(DriveWaitText(program.panel, IDC_HINT_TEXT, "未收到任何数据，请检查接线、电源和串口号", 100));
@@ -136,6 +143,32 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
                Descriptors(pid), ws, DriveWorkingSetMb(program.process.hProcess, false));
         EXPECT_LE(Descriptors(pid), fds + 3);
         EXPECT_LE(DriveWorkingSetMb(program.process.hProcess, false), ws + 1.0);
+
+        // Into another socket, where the system names it COM11 (the line to COM43): followed at
+        // its arrival notice, and linked and working there; the old name coming back changes
+        // nothing. Pulled from there, it is followed back.
+        line(false, false, L"COM12");
+        EXPECT_TRUE(released(400));
+        Simulator other;
+        other.Start("--channel 8", "COM43");
+        ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\11", L"COM11", L"USB-SERIAL CH340 (COM11)", kHardware));
+        back = Now();
+        DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM11");
+        EXPECT_TRUE(WaitStatus("变送器已连接", 1000)) << "not followed into the other socket";
+        printf("followed into another socket: linked %.0f ms after its arrival notice\n", Now() - back);
+        EXPECT_EQ(Text(IDC_PORT_LIST) + Text(IDC_HINT_TEXT), "COM11" + deviceName);
+        Apply(5);
+        EXPECT_TRUE(WaitStatus("配置成功", 2000));
+        line(true, true, L"COM12");
+        Sleep(600);
+        EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_PORT_LIST), "配置成功COM11");
+        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM11"), 1);
+        ASSERT_TRUE(RecordRemove(L"USB\\VID_1A86&PID_7523\\11"));
+        DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM11");
+        DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM12");
+        EXPECT_TRUE(WaitStatus("变送器已连接", 1000)) << "not followed back";
+        EXPECT_EQ(Text(IDC_PORT_LIST), "COM12");
+        other.Stop();
 
         // The operator's close while it is away ends the taking back.
         line(false, false, L"COM12");

@@ -4,6 +4,7 @@
 // so each piece it delivers can be checked.
 #include "line.h"
 #include "link.h"
+#include "records.h"
 #include "unix.h"
 
 #include "clock.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <winternl.h>
 
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdio.h>
@@ -80,6 +82,49 @@ Bytes Collect(size_t want, DWORD ms)
         Sleep(5);
     }
     return all;
+}
+
+// The devices behind the ports, from records as drivers and installers may leave them: the
+// name without the system's " (COMn)", cut when long, in any script; the first record of a port
+// name; none without a usable port name.
+TEST(Devices, AreReadFromTheRecordsAsFarAsTheyGo)
+{
+    const std::wstring longName(300, L'x');
+    const struct {
+        const wchar_t *port, *friendly, *name;   // name: NULL when not listed
+    } records[] = {
+        {L"COM4", L"USB-SERIAL CH340 (COM4)", L"USB-SERIAL CH340"},
+        {L"com4", L"a second record of COM4", NULL},
+        {L"COM8", L"\u901a\u4fe1\u7aef\u53e3 (com8)", L"\u901a\u4fe1\u7aef\u53e3"},   // 通信端口, case aside
+        {L"COM7", L"Adapter (COM70)", L"Adapter (COM70)"},                                     // another port's
+        {L"COM6", L"\ud55c\uad6d USB (COM6)", L"\ud55c\uad6d USB"},                          // not in GBK
+        {L"COM5", longName.c_str(), NULL},
+        {L"COM9", NULL, L""},
+        {NULL, L"no port name", NULL},
+        {L"", L"an empty port name", NULL},
+        {L"COM1234567", L"a port name too long", NULL},
+    };
+    std::map<std::wstring, std::wstring> expected;
+    for (const auto &r : records) {
+        std::wstring instance = L"ROOT\\PORTS\\" + std::to_wstring(&r - records + 10);
+        ASSERT_TRUE(RecordAdd(instance.c_str(), r.port, r.friendly, L"USB\\VID_1A86&PID_7523"));
+        if (r.name != NULL)
+            expected[r.port] = r.name;
+    }
+    expected[L"COM5"] = longName.substr(0, DEVICE_NAME_MAX);
+    SerialDevice devices[DEVICES_MAX];
+    double start = Now();
+    int count = SerialDevices(devices, DEVICES_MAX);
+    printf("%d device records read in %.1f ms\n", count, Now() - start);
+    RecordRemoveAll();
+    std::map<std::wstring, std::wstring> got;
+    for (int i = 0; i < count; i++) {
+        got[devices[i].port] = devices[i].name;
+        EXPECT_STREQ(devices[i].hardware, L"USB\\VID_1A86&PID_7523");
+        EXPECT_EQ(wcsncmp(devices[i].instance, L"ROOT\\PORTS\\1", 12), 0);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(SerialDevices(devices, DEVICES_MAX), 0) << "the records were not removed";
 }
 
 // Opens COM3 afresh, sends `text` from the far end and gives back what the reader delivered.

@@ -2,6 +2,7 @@
 // (what the state queues is read back with TxTake) and the real port for opening.
 #include "link.h"
 #include "panel.h"
+#include "records.h"
 #include "texts.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,11 @@ int ViewGetChannel() { return g_selected; }
 void ViewGetPortText(char buffer[PORT_TEXT_MAX + 1])
 {
     snprintf(buffer, PORT_TEXT_MAX + 1, "%s", g_portText.c_str());
+}
+void ViewSetPortText(const char *text)
+{
+    g_portText = text;
+    Record(std::string("port:") + text);
 }
 void ViewSetOpenCaption(const char *text) { Record(std::string("caption:") + text); }
 void ViewStartTick() { Record("tick:start"); }
@@ -356,6 +362,52 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
     OnVersionReport("V2.1");
     EXPECT_EQ(Count(g_view, kLinked), 1);
     EXPECT_EQ(Queued(), std::vector<Bytes>{kQuery});
+}
+
+// A port away (removed, or its writes refused) is taken back, or followed to its adapter under
+// another name (the same instance or first hardware id), only while away: each reopen starts its
+// look-back and its refused run afresh, and the old name coming back or a removal after the
+// close opens nothing.
+TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
+{
+    ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\1", L"COM3", L"USB-SERIAL CH340 (COM3)", L"USB\\VID_1A86&PID_7523"));
+    ASSERT_TRUE(RecordAdd(L"USB\\VID_067B&PID_2303\\1", L"COM10", L"Prolific (COM10)", L"USB\\VID_067B&PID_2303"));
+    ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\2", L"COM11", L"USB-SERIAL CH340 (COM11)", L"USB\\VID_1A86&PID_7523"));
+    PanelReadDevices();
+    RecordRemoveAll();                    // read: the records need not stay
+    Open();
+    auto opened = [] { return Count(g_view, kStatusOpened); };
+    PanelPortArrived(L"COM3");            // present and open: a duplicate notice
+    PanelPortArrived(L"COM11");           // the same kind, while all is well
+    EXPECT_EQ(opened(), 0);
+    PanelTick();
+    SerialCountAdd(COUNT_BYTES_IN, 5);    // garbage, then the adapter is pulled
+    PanelPortRemoved(L"com3");
+    EXPECT_FALSE(SerialIsOpen());
+    for (const wchar_t *other : {L"COM10", L"COM12"})   // another kind; no record
+        PanelPortArrived(other);
+    EXPECT_EQ(opened(), 0);
+    PanelPortArrived(L"COM11");
+    EXPECT_EQ(g_view, (Lines{"port:COM11", "version:", kStatusOpened}));
+    EXPECT_EQ(g_portText, "COM11");
+    Ticks(6);
+    EXPECT_EQ(g_hint, TEXT_HINT_NO_DATA) << "the garbage before the reopen counted";
+    PanelPortArrived(L"COM3");
+    EXPECT_EQ(opened(), 1) << "the old name coming back reopened";
+
+    SerialCountWrite(false, 0, 7);        // refused twice: let go, then back by its notice
+    SerialCountWrite(false, 0, 7);
+    PanelTick();
+    EXPECT_FALSE(SerialIsOpen());
+    PanelPortArrived(L"COM11");
+    Ticks(2);
+    EXPECT_TRUE(SerialIsOpen()) << "let go again for the refusals before the reopen";
+    EXPECT_EQ(opened(), 2);
+    PanelOpenClose();
+    PanelPortRemoved(L"COM11");
+    PanelPortArrived(L"COM11");
+    EXPECT_FALSE(SerialIsOpen()) << "opened behind a closed panel";
+    PanelReadDevices();
 }
 
 // Reports arrive on the parser thread while the user-interface thread ticks and applies: all

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # The benchmark: the tool under Wine against a simulated transmitter answering at once on a
 # virtual serial line. Prints a table and writes build/cross/bench.json. Takes about 16
-# minutes, 10 of them the soak; `--quick` leaves the soak out.
+# minutes, 10 of them the soak; `--quick` leaves the soak out. A TOOL.exe after it is measured
+# in place of the one just built (another commit's, to compare).
+#   bench.sh [--quick] [TOOL.exe]
 . "$(dirname "$0")/common.sh"
 soak=600
-[ "${1-}" = --quick ] && soak=0
+[ "${1-}" = --quick ] && { soak=0; shift; }
+tool=$(realpath "${1:-$build/app/rq47cfg.exe}")
 world_up benchenv
 export TESTENV_DIR=$world       # where rq47bench asks the switchboard to pull the line
 
 wine "$build/sim/rq47sim.exe" --port COM40 --quiet > "$world/simulator.log" 2>&1 &
 started $!
 win() { winepath -w "$1" 2>/dev/null; }
-wine "$build/bench/rq47bench.exe" "$(win "$build/app/rq47cfg.exe")" "$(win "$build/bench/rq47idle.exe")" \
+wine "$build/bench/rq47bench.exe" "$(win "$tool")" "$(win "$build/bench/rq47idle.exe")" \
     "$(win "$build/bench.json")" --applies 200 --opens 20 --cpu-seconds 30 --soak-seconds "$soak"
-stripped=$(stat -c %s "$build/app/rq47cfg.exe")
-echo "release exe: $stripped bytes; imports: $(i686-w64-mingw32-objdump -p "$build/app/rq47cfg.exe" | awk '/DLL Name/ {printf "%s ", $3}')"
+stripped=$(stat -c %s "$tool")
+echo "exe: $stripped bytes; imports: $(i686-w64-mingw32-objdump -p "$tool" | awk '/DLL Name/ {printf "%s ", $3}')"
 echo "figures written to $build/bench.json"

@@ -8,19 +8,36 @@
 //   rq47drive wait-status TEXT MS    waits up to MS ms for the status line to read TEXT
 //   rq47drive wait-hint TEXT MS      the same for the hint under it
 //   rq47drive wait-channel N MS      waits up to MS ms for channel N to be read back
+//   rq47drive device PORT NAME HWID  makes the system's record of an adapter named NAME (hardware
+//                                    id HWID) on PORT, as Windows would, and says it arrived
+//   rq47drive device PORT            removes that record again
+//   rq47drive drop                   drops the port list down; prints the screen rectangle of
+//                                    the window and the list together (WxH+X+Y)
 //
 // Exit code: 0 done, 1 the window was not found or a wait ran out, 2 bad arguments.
 #include "driver.h"
 #include "panel.h"
+#include "records.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
+static std::wstring Wide(const char *text)
+{
+    wchar_t wide[256];
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 256) == 0)
+        wide[0] = 0;
+    return wide;
+}
+
 static int Usage()
 {
     fprintf(stderr, "usage: rq47drive show | port NAME | click open|apply | channel N | "
-                    "wait-status TEXT MS | wait-hint TEXT MS | wait-channel N MS\n");
+                    "wait-status TEXT MS | wait-hint TEXT MS | wait-channel N MS | "
+                    "device PORT [NAME HWID] | drop\n");
     return 2;
 }
 
@@ -77,6 +94,33 @@ int main(int argc, char **argv)
             fprintf(stderr, "rq47drive: channel %s not read back\n", argv[2]);
             return 1;
         }
+    } else if (strcmp(verb, "device") == 0 && (argc == 3 || argc == 5)) {
+        // Arguments arrive in the ANSI code page; the record's texts are UTF-16.
+        std::wstring port = Wide(argv[2]), instance = L"ROOT\\PORTS\\RQ47-" + port;
+        if (argc == 3) {
+            RecordRemove(instance.c_str());
+        } else {
+            if (!RecordAdd(instance.c_str(), port.c_str(), Wide(argv[3]).c_str(), Wide(argv[4]).c_str())) {
+                fprintf(stderr, "rq47drive: could not make the record\n");
+                return 1;
+            }
+            DriveNotice(main, DBT_DEVICEARRIVAL, port.c_str());
+        }
+    } else if (strcmp(verb, "drop") == 0 && argc == 2) {
+        // The pointer out of the way, where it would highlight an entry of its own.
+        HWND list = GetDlgItem(panel, IDC_PORT_LIST);
+        SetCursorPos(0, 0);
+        SendMessageW(list, CB_SHOWDROPDOWN, TRUE, 0);
+        // The dropped list is a window of its own, of the tool's thread.
+        RECT window, dropped = {};
+        GetWindowRect(main, &window);
+        DWORD thread = GetWindowThreadProcessId(panel, NULL);
+        for (HWND w = NULL; (w = FindWindowExW(NULL, w, L"ComboLBox", NULL)) != NULL;) {
+            if (GetWindowThreadProcessId(w, NULL) == thread && IsWindowVisible(w))
+                GetWindowRect(w, &dropped);
+        }
+        UnionRect(&window, &window, &dropped);
+        printf("%ldx%ld+%ld+%ld\n", window.right - window.left, window.bottom - window.top, window.left, window.top);
     } else {
         return Usage();
     }

@@ -7,17 +7,22 @@
 # version, channel read back, set channel 5, 配置成功), saves a screenshot of each step and
 # prints their paths. Then it plays a line with TX and RX shorted (the simulator's --echo) and
 # shows the hint the tool gives for it. Every process it starts is ended when it finishes.
-#   run.sh --screenshot FILE.png [HINT.png]
+# Last it gives three ports the system's records of USB adapters, as Windows keeps them, and
+# drops the port list down, which shows each port's device.
+#   run.sh --screenshot FILE.png [HINT.png [LIST.png]]
 #                                  drives that session even with a display, and also saves the
 #                                  tool's window alone, linked to the simulator, as FILE.png,
-#                                  and waiting with the echo hint as HINT.png (the README's
-#                                  pictures: docs/rq47cfg-connected.png, docs/rq47cfg-echo.png)
+#                                  waiting with the echo hint as HINT.png, and with the list
+#                                  of devices dropped down as LIST.png (the README's pictures:
+#                                  docs/rq47cfg-connected.png, docs/rq47cfg-echo.png,
+#                                  docs/rq47cfg-devices.png)
 set -euo pipefail
-picture= hintpicture=
-usage="usage: $0 [--screenshot FILE.png [HINT.png]]"
+picture= hintpicture= listpicture=
+usage="usage: $0 [--screenshot FILE.png [HINT.png [LIST.png]]]"
 case ${1-} in
     --screenshot) picture=$(realpath -m -- "${2:?$usage}")
-                  [ -z "${3-}" ] || hintpicture=$(realpath -m -- "$3") ;;
+                  [ -z "${3-}" ] || hintpicture=$(realpath -m -- "$3")
+                  [ -z "${4-}" ] || listpicture=$(realpath -m -- "$4") ;;
     '') ;;
     *) echo "$usage" >&2; exit 2 ;;
 esac
@@ -97,5 +102,20 @@ echo "TX and RX shorted:"; drive show
 shot echo-hint
 window_shot "$hintpicture"
 drive click open
+
+# Which port is the adapter: the records Windows keeps of USB adapters, for three of the ports
+# (made in this world's prefix, and removed again).
+drive device COM3 "USB-SERIAL CH340 (COM3)" 'USB\VID_1A86&PID_7523'
+drive device COM10 "Prolific USB-to-Serial Comm Port (COM10)" 'USB\VID_067B&PID_2303'
+drive device COM11 "Silicon Labs CP210x USB to UART Bridge (COM11)" 'USB\VID_10C4&PID_EA60'
+area=$(drive drop)
+echo "Ports and their devices:"; drive show
+shot devices
+if [ -n "$listpicture" ]; then
+    mkdir -p "$(dirname "$listpicture")"
+    import -display "$DISPLAY" -window root -crop "$area" +repage -strip "$listpicture"
+    echo "  the tool's window with the port list dropped down: $listpicture"
+fi
+for port in COM3 COM10 COM11; do drive device $port; done
 echo "Done: the tool connected, showed the version, read back channel 3 and set channel 5, then"
-echo "told a line with TX and RX shorted from a transmitter."
+echo "told a line with TX and RX shorted from a transmitter, and which port is which adapter."

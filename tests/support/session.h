@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "driver.h"
 #include "panel.h"
+#include "records.h"
 #include "unix.h"
 
 #include <gtest/gtest.h>
@@ -73,11 +74,13 @@ class Session : public testing::Test {
 protected:
     Program program = {};
     Simulator sim;
+    std::string deviceName;   // the line under the status while all is well: the port's device
 
     void TearDown() override
     {
         StopProgram(&program);
         sim.Stop();
+        RecordRemoveAll();
         // Whatever the test did, nothing it started may go on (and hold the runner's output).
         std::string survivors = UnixEndSurvivors();
         if (!survivors.empty())
@@ -116,7 +119,7 @@ protected:
     void WaitLinkedAndReadBack(int channel)
     {
         ASSERT_TRUE(WaitStatus("变送器已连接", 2000)) << Text(IDC_STATUS_TEXT);
-        EXPECT_EQ(Text(IDC_HINT_TEXT), "") << "a hint while linked";
+        EXPECT_EQ(Text(IDC_HINT_TEXT), deviceName) << "a hint while linked";
         ASSERT_TRUE(DriveWaitChannel(program.panel, channel, 2000))
             << "list " << Enabled(IDC_CHANNEL_LIST) << ", apply " << Enabled(IDC_APPLY_BUTTON)
             << ", selection " << DriveSelection(program.panel, IDC_CHANNEL_LIST);

@@ -85,6 +85,24 @@ void DriveSetText(HWND panel, int id, const std::string &text)
     SendMessageW(GetDlgItem(panel, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.c_str()));
 }
 
+void DriveType(HWND panel, int id, const std::wstring &text, UINT vk)
+{
+    HWND field = GetWindow(GetDlgItem(panel, id), GW_CHILD);   // a drop-down combo box's edit
+    if (!text.empty())
+        SendMessageW(field, EM_SETSEL, 0, -1);
+    for (wchar_t c : text)
+        SendMessageW(field, WM_CHAR, WPARAM(c), 1);
+    if (vk != 0)
+        SendMessageW(field, WM_KEYDOWN, vk, 1);
+}
+
+std::wstring DriveWideText(HWND panel, int id)
+{
+    wchar_t buf[2048];
+    LRESULT n = SendMessageW(GetDlgItem(panel, id), WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
+    return std::wstring(buf, n > 0 ? size_t(n) : 0);
+}
+
 bool DriveEnabled(HWND panel, int id)
 {
     return IsWindowEnabled(GetDlgItem(panel, id)) != FALSE;

@@ -57,8 +57,16 @@ void DriveClick(HWND panel, int id);
 std::string DriveText(HWND window);
 std::string DriveItemText(HWND panel, int id);
 
-// Types `text` (GBK) into a control's field.
+// Puts `text` (GBK) into a control's field, as a program would (no change notice).
 void DriveSetText(HWND panel, int id, const std::string &text);
+
+// Types `text` over what combo box `id`'s field holds, character by character, as the keyboard
+// would (each change noticed), then presses key `vk` there, if any (VK_DOWN picks the next
+// entry). Returns once the tool handled it.
+void DriveType(HWND panel, int id, const std::wstring &text, UINT vk = 0);
+
+// A control's text as the window holds it (UTF-16): for texts outside GBK.
+std::wstring DriveWideText(HWND panel, int id);
 
 bool DriveEnabled(HWND panel, int id);
 
