@@ -94,7 +94,7 @@ TEST_F(Panel, ControlsFollowTheTemplate)
     const DWORD group = WS_GROUP | SS_LEFT, push = BS_PUSHBUTTON | WS_TABSTOP;
     const Control controls[] = {
         {-1, "Static", "串口号：", group, {19, 23, 27, 8}},
-        {IDC_PORT_LIST, "ComboBox", "", CBS_DROPDOWN | CBS_SORT | WS_VSCROLL | WS_TABSTOP, {52, 21, 48, 0}},
+        {IDC_PORT_LIST, "ComboBox", "", CBS_DROPDOWN | CBS_SORT | CBS_OWNERDRAWFIXED | WS_VSCROLL | WS_TABSTOP, {52, 21, 48, 0}},
         {IDC_OPEN_BUTTON, "Button", "打开串口", push, {124, 20, 50, 14}},
         {-1, "Button", "选择串口", BS_GROUPBOX, {7, 7, 184, 47}},
         {-1, "Button", "配置", BS_GROUPBOX, {7, 57, 184, 34}},

@@ -462,6 +462,7 @@ TEST(Unplug, LineGoneWhileOpenNeitherSpinsNorHangs)
     SerialClose();
     EXPECT_LT(Now() - c0, 100.0);
     EXPECT_FALSE(SerialIsOpen());
+    EXPECT_TRUE(WorldTrigger("replug-COM11")) << "the line left unplugged for the tests after";
     // The tool carries on with a working line.
     FarEnd remote("COM40");
     EXPECT_EQ(ReopenAndReceive(remote, "ok"), "ok");

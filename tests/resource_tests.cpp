@@ -69,7 +69,7 @@ TEST(Exe, IsAGuiProgramImportingOnlySystemDlls)
     const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     const IMAGE_IMPORT_DESCRIPTOR *imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
     const std::set<std::string> system = {"KERNEL32.DLL", "USER32.DLL", "COMCTL32.DLL", "MSVCRT.DLL",
-                                          "GDI32.DLL", "ADVAPI32.DLL"};
+                                          "GDI32.DLL", "ADVAPI32.DLL", "SETUPAPI.DLL"};
     int count = 0;
     for (; imp->Name != 0; imp++, count++) {
         std::string name = reinterpret_cast<const char *>(base + imp->Name);
@@ -170,7 +170,7 @@ TEST(Resources, PanelTemplateIsExact)
     const DWORD label = SS_LEFT | WS_GROUP, push = BS_PUSHBUTTON | WS_TABSTOP;
     const Item expected[] = {
         {-1, "#130", "STATIC", u8"串口号：", label, 19, 23, 27, 8},
-        {IDC_PORT_LIST, "#133", "COMBOBOX", "", CBS_DROPDOWN | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 52, 21, 48, 67},
+        {IDC_PORT_LIST, "#133", "COMBOBOX", "", CBS_DROPDOWN | CBS_SORT | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP, 52, 21, 48, 67},
         {IDC_OPEN_BUTTON, "#128", "BUTTON", u8"打开串口", push, 124, 20, 50, 14},
         {-1, "#128", "BUTTON", u8"选择串口", BS_GROUPBOX, 7, 7, 184, 47},
         {-1, "#128", "BUTTON", u8"配置", BS_GROUPBOX, 7, 57, 184, 34},
