@@ -365,17 +365,19 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
 }
 
 // A port away (removed, or its writes refused) is taken back, or followed to its adapter under
-// another name (the same instance or first hardware id), only while away: each reopen starts its
-// look-back and its refused run afresh, and the old name coming back or a removal after the
-// close opens nothing.
+// another name (here the same instance id; the end-to-end case has the same hardware id), only
+// while away: each reopen starts its look-back and its refused run afresh, and the old name
+// coming back or a removal after the close opens nothing. Ids a record lacks match nothing.
 TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
 {
-    ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\1", L"COM3", L"USB-SERIAL CH340 (COM3)", L"USB\\VID_1A86&PID_7523"));
-    ASSERT_TRUE(RecordAdd(L"USB\\VID_067B&PID_2303\\1", L"COM10", L"Prolific (COM10)", L"USB\\VID_067B&PID_2303"));
-    ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\2", L"COM11", L"USB-SERIAL CH340 (COM11)", L"USB\\VID_1A86&PID_7523"));
+    const wchar_t kAdapter[] = L"FTDIBUS\\VID_0403+PID_6001+A1\\0000";
+    ASSERT_TRUE(RecordAdd(kAdapter, L"COM3", L"USB Serial Port (COM3)", NULL));
+    ASSERT_TRUE(RecordAdd(L"USB\\VID_067B&PID_2303\\1", L"COM10", L"Prolific (COM10)", NULL));
+    PanelReadDevices();
+    Open();
+    ASSERT_TRUE(RecordAdd(kAdapter, L"COM11", L"USB Serial Port (COM11)", L"FTDIBUS\\COMPORT&VID_0403&PID_6001"));
     PanelReadDevices();
     RecordRemoveAll();                    // read: the records need not stay
-    Open();
     auto opened = [] { return Count(g_view, kStatusOpened); };
     PanelPortArrived(L"COM3");            // present and open: a duplicate notice
     PanelPortArrived(L"COM11");           // the same kind, while all is well
