@@ -56,11 +56,12 @@ void PanelPortArrived(const WCHAR *name);
 // failed open goes.
 void PanelPortFieldChanged();
 
-// Reads the records of the ports' devices anew (SerialDevices): at start-up and at each port
-// notice, never on the tick.
+// Reads the records of the ports' devices anew (SerialDevices): at each port notice, never on
+// the tick.
 void PanelReadDevices();
 
-// The device of port `name` (case aside) as the records last read say; NULL when it has none.
+// The device of port `name` (case aside) as the records last read say (read now if they never
+// were); NULL when it has none.
 const SerialDevice *PanelDeviceOf(const WCHAR *name);
 
 // Whether the open port is gone: the system said it went away (`removed`), or the driver refused

@@ -17,6 +17,10 @@
 // this message, so it carries no address: only a ticket, which must match the waiting report's.
 // (A sender that guessed the ticket would only run that report a moment before its time.)
 #define WM_PANEL_CALL (WM_APP + 1)
+// Private message that shows the ports' devices, posted at start-up so that the window shows
+// before their records are read (unless something needs them sooner). It carries nothing;
+// from anywhere else it only shows them once more.
+#define WM_PANEL_DEVICES (WM_APP + 2)
 
 // Set once by the panel's initialisation on the user-interface thread; read-only afterwards.
 static HWND g_hPanel;
@@ -132,7 +136,7 @@ static void FitPortList()
 // system's own (a copy, when another program sends the message); its window must be the list's.
 static void DrawPort(const DRAWITEMSTRUCT *item)
 {
-    if (item->CtlType != ODT_COMBOBOX || item->hwndItem != g_hPortList)
+    if (item == NULL || item->CtlType != ODT_COMBOBOX || item->hwndItem != g_hPortList)
         return;
     bool selected = (item->itemState & ODS_SELECTED) != 0;
     FillRect(item->hDC, &item->rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
@@ -157,7 +161,7 @@ static void DrawPort(const DRAWITEMSTRUCT *item)
 // system cannot know when it creates the list.
 static void MeasurePort(HWND dialog, MEASUREITEMSTRUCT *item)
 {
-    if (item->CtlType != ODT_COMBOBOX || item->CtlID != IDC_PORT_LIST)
+    if (item == NULL || item->CtlType != ODT_COMBOBOX || item->CtlID != IDC_PORT_LIST)
         return;
     HDC dc = GetDC(dialog);
     HGDIOBJ font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(dialog, WM_GETFONT, 0, 0)));
@@ -198,9 +202,7 @@ static void PanelInit(HWND panel)
         AddPort(wide);
     }
     SendMessageW(g_hPortList, CB_SETCURSEL, 0, 0);   // the list sorts as text: COM1, COM10, COM2
-    PanelReadDevices();
-    FitPortList();
-    ShowDevice(CB_ERR);
+    PostMessageW(panel, WM_PANEL_DEVICES, 0, 0);
 
     ViewSetVersion("");
     ViewEnableChannelList(false);
@@ -235,13 +237,18 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
                 ShowDevice(HIWORD(wParam) == CBN_SELCHANGE ? int(SendMessageW(g_hPortList, CB_GETCURSEL, 0, 0)) : CB_ERR);
         }
         break;
-    // Sent by the system only, with its own structure (copied when another program sends one).
+    // The system's own structure, or a copy of one another program sent (or none).
     case WM_MEASUREITEM:
         MeasurePort(dialog, reinterpret_cast<MEASUREITEMSTRUCT *>(lParam));
         return TRUE;
     case WM_DRAWITEM:
         DrawPort(reinterpret_cast<const DRAWITEMSTRUCT *>(lParam));
         return TRUE;
+    case WM_PANEL_DEVICES:
+        FitPortList();
+        if (!g_hinting)
+            ShowDevice(CB_ERR);
+        break;
     case WM_TIMER:
         if (wParam == POLL_TIMER_ID)
             PanelTick();
@@ -289,10 +296,10 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
     WCHAR name[PORT_NAME_MAX + 1];
     if ((event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) || !NoticedPort(data, name))
         return;
-    // Only the entries follow the machine: adding or deleting one leaves the field's text as
-    // it is, the operator's choice or the open port's name.
     // The system has changed its records before it tells.
     PanelReadDevices();
+    // Only the entries follow the machine: adding or deleting one leaves the field's text as
+    // it is, the operator's choice or the open port's name.
     if (event == DBT_DEVICEREMOVECOMPLETE) {
         PanelPortRemoved(name);
         int entry = FindPort(name);

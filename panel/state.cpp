@@ -35,9 +35,11 @@ static char g_hint[HINT_MAX];               // the hint shown
 // User-interface thread only.
 static WCHAR g_openInstance[DEVICE_ID_MAX + 1];
 static WCHAR g_openHardware[DEVICE_ID_MAX + 1];
-// The records of the ports' devices as last read (PanelReadDevices). User-interface thread only.
+// The records of the ports' devices as last read (PanelReadDevices), first when one is needed.
+// User-interface thread only.
 static SerialDevice g_devices[DEVICES_MAX];
 static int g_deviceCount;
+static bool g_devicesRead;
 
 static void ShowHint(const char *text)
 {
@@ -107,10 +109,13 @@ static bool OpenPort(const char *name)
 void PanelReadDevices()
 {
     g_deviceCount = SerialDevices(g_devices, DEVICES_MAX);
+    g_devicesRead = true;
 }
 
 const SerialDevice *PanelDeviceOf(const WCHAR *name)
 {
+    if (!g_devicesRead)
+        PanelReadDevices();
     for (int i = 0; i < g_deviceCount; i++) {
         if (_wcsicmp(g_devices[i].port, name) == 0)
             return &g_devices[i];

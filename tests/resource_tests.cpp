@@ -69,7 +69,7 @@ TEST(Exe, IsAGuiProgramImportingOnlySystemDlls)
     const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     const IMAGE_IMPORT_DESCRIPTOR *imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress);
     const std::set<std::string> system = {"KERNEL32.DLL", "USER32.DLL", "COMCTL32.DLL", "MSVCRT.DLL",
-                                          "GDI32.DLL", "ADVAPI32.DLL", "SETUPAPI.DLL"};
+                                          "GDI32.DLL", "ADVAPI32.DLL"};
     int count = 0;
     for (; imp->Name != 0; imp++, count++) {
         std::string name = reinterpret_cast<const char *>(base + imp->Name);

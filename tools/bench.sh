@@ -17,5 +17,8 @@ win() { winepath -w "$1" 2>/dev/null; }
 wine "$build/bench/rq47bench.exe" "$(win "$tool")" "$(win "$build/bench/rq47idle.exe")" \
     "$(win "$build/bench.json")" --applies 200 --opens 20 --cpu-seconds 30 --soak-seconds "$soak"
 stripped=$(stat -c %s "$tool")
-echo "exe: $stripped bytes; imports: $(i686-w64-mingw32-objdump -p "$tool" | awk '/DLL Name/ {printf "%s ", $3}')"
+# The x86-64 objdump is there where the tests build x86-64.
+imports=$({ i686-w64-mingw32-objdump -p "$tool" 2>/dev/null || x86_64-w64-mingw32-objdump -p "$tool"; } |
+          awk '/DLL Name/ {printf "%s ", $3}')
+echo "exe: $stripped bytes; imports: $imports"
 echo "figures written to $build/bench.json"

@@ -106,8 +106,8 @@ drive click open
 # Which port is the adapter: the records Windows keeps of USB adapters, for three of the ports
 # (made in this world's prefix, and removed again).
 drive device COM3 "USB-SERIAL CH340 (COM3)" 'USB\VID_1A86&PID_7523'
-drive device COM10 "Prolific USB-to-Serial Comm Port (COM10)" 'USB\VID_067B&PID_2303'
-drive device COM11 "Silicon Labs CP210x USB to UART Bridge (COM11)" 'USB\VID_10C4&PID_EA60'
+drive device COM32 "Prolific USB-to-Serial Comm Port (COM32)" 'USB\VID_067B&PID_2303'
+drive device COM33 "Silicon Labs CP210x USB to UART Bridge (COM33)" 'USB\VID_10C4&PID_EA60'
 area=$(drive drop)
 echo "Ports and their devices:"; drive show
 shot devices
@@ -116,6 +116,6 @@ if [ -n "$listpicture" ]; then
     import -display "$DISPLAY" -window root -crop "$area" +repage -strip "$listpicture"
     echo "  the tool's window with the port list dropped down: $listpicture"
 fi
-for port in COM3 COM10 COM11; do drive device $port; done
+for port in COM3 COM32 COM33; do drive device $port; done
 echo "Done: the tool connected, showed the version, read back channel 3 and set channel 5, then"
 echo "told a line with TX and RX shorted from a transmitter, and which port is which adapter."
