@@ -66,7 +66,9 @@ static std::string TakeFile(const std::string &unixPath)
     return "";
 }
 
-std::string UnixScratch(const char *what)
+// A path for a scratch file in the test world's folder, named after `what`, this process and a
+// serial number.
+static std::string UnixScratch(const char *what)
 {
     static int serial;
     char name[96];

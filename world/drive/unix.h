@@ -27,10 +27,6 @@ bool UnixStart(const std::string &command);
 // not finish within 10 s.
 std::string UnixRun(const std::string &command);
 
-// A path for a scratch file in the test world's folder, named after `what`, this process and a
-// serial number.
-std::string UnixScratch(const char *what);
-
 // Starts the program that `command` runs (as UnixStart; such as "wine 'Z:\a.exe'") and returns
 // its Linux process id, or 0 when it could not be started.
 unsigned long UnixStartProgram(const std::string &command);
