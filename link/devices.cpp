@@ -41,7 +41,7 @@ static bool ReadProperty(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD property, 
 {
     DWORD type = 0, size = 0;
     if (!g_getRegistryProperty(set, device, property, &type, reinterpret_cast<BYTE *>(text),
-                                           (capacity - 1) * sizeof(WCHAR), &size) ||
+                               (capacity - 1) * sizeof(WCHAR), &size) ||
         (type != REG_SZ && type != REG_MULTI_SZ))
         return false;
     text[size / sizeof(WCHAR) < capacity - 1 ? size / sizeof(WCHAR) : capacity - 1] = 0;

@@ -132,6 +132,14 @@ static void FitPortList()
     SendMessageW(g_hPortList, CB_SETDROPPEDWIDTH, WPARAM(width), 0);
 }
 
+// The devices as the records last read say: in the list, and on the line unless it has a hint.
+static void ShowDevices()
+{
+    FitPortList();
+    if (!g_hinting)
+        ShowDevice(CB_ERR);
+}
+
 // An entry of the port list: its name, and its device's beside it. The structure is the
 // system's own (a copy, when another program sends the message); its window must be the list's.
 static void DrawPort(const DRAWITEMSTRUCT *item)
@@ -245,9 +253,7 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         DrawPort(reinterpret_cast<const DRAWITEMSTRUCT *>(lParam));
         return TRUE;
     case WM_PANEL_DEVICES:
-        FitPortList();
-        if (!g_hinting)
-            ShowDevice(CB_ERR);
+        ShowDevices();
         break;
     case WM_TIMER:
         if (wParam == POLL_TIMER_ID)
@@ -313,9 +319,7 @@ void PanelDeviceChange(WPARAM event, LPARAM data)
         if (GetWindowTextLengthW(g_hPortList) == 0 && g_portOpen == 0)
             SendMessageW(g_hPortList, CB_SETCURSEL, WPARAM(FindPort(name)), 0);
     }
-    FitPortList();
-    if (!g_hinting)
-        ShowDevice(CB_ERR);
+    ShowDevices();
 }
 
 bool PanelDialogMessage(MSG *msg)

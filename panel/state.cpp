@@ -153,6 +153,14 @@ static void LetGoIfGone(bool removed)
     }
 }
 
+// The open port's name, as the port field gave it (GBK) and for the system's notices.
+static void KeepOpenName(const char *name)
+{
+    snprintf(g_openName, sizeof g_openName, "%s", name);
+    if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
+        g_openPort[0] = 0;
+}
+
 // One try to open the port that went away, under its name, or under `name` when it is the same
 // adapter in another socket: the port field shows that name from then on. A port that is not
 // there fails at once; one that is there but held by another program says so on the hint.
@@ -160,9 +168,7 @@ static void TryTakeBack(const char *name)
 {
     if (OpenPort(name)) {
         if (strcmp(name, g_openName) != 0) {
-            snprintf(g_openName, sizeof g_openName, "%s", name);
-            if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
-                g_openPort[0] = 0;
+            KeepOpenName(name);
             ViewSetPortText(name);
         }
         StartSession();
@@ -306,9 +312,7 @@ static void PanelOpen()
         ShowHint(hint);
         return;
     }
-    memcpy(g_openName, name, sizeof name);
-    if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
-        g_openPort[0] = 0;
+    KeepOpenName(name);
     g_openInstance[0] = g_openHardware[0] = 0;
     StartSession();
     ViewEnablePortList(false);
