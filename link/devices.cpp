@@ -8,9 +8,10 @@
 #include <setupapi.h>
 #include <wchar.h>
 
-// SetupAPI is loaded the first time the records are read, not with the program: under Wine
-// loading it costs the start-up about 40 ms. Set once, on the user-interface thread.
-static HMODULE g_setupApi;
+// SetupAPI is loaded, and its functions looked up, the first time the records are read, not
+// with the program: under Wine loading it costs the start-up about 40 ms. Set once, on the
+// user-interface thread.
+static int g_setupApi;   // 0: not tried yet; 1: ready; -1: not to be had
 static decltype(&SetupDiGetClassDevsW) g_getClassDevs;
 static decltype(&SetupDiEnumDeviceInfo) g_enumDeviceInfo;
 static decltype(&SetupDiOpenDevRegKey) g_openDevRegKey;
@@ -18,21 +19,25 @@ static decltype(&SetupDiGetDeviceRegistryPropertyW) g_getRegistryProperty;
 static decltype(&SetupDiGetDeviceInstanceIdW) g_getInstanceId;
 static decltype(&SetupDiDestroyDeviceInfoList) g_destroyList;
 
-template <typename F> static bool Find(F *fn, const char *name)
+template <typename F> static bool Find(HMODULE module, F *fn, const char *name)
 {
-    *fn = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(g_setupApi, name)));
+    *fn = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
     return *fn != NULL;
 }
 
 static bool LoadSetupApi()
 {
-    if (g_setupApi == NULL)
-        g_setupApi = LoadLibraryW(L"setupapi.dll");
-    return g_setupApi != NULL && Find(&g_getClassDevs, "SetupDiGetClassDevsW") &&
-           Find(&g_enumDeviceInfo, "SetupDiEnumDeviceInfo") && Find(&g_openDevRegKey, "SetupDiOpenDevRegKey") &&
-           Find(&g_getRegistryProperty, "SetupDiGetDeviceRegistryPropertyW") &&
-           Find(&g_getInstanceId, "SetupDiGetDeviceInstanceIdW") &&
-           Find(&g_destroyList, "SetupDiDestroyDeviceInfoList");
+    if (g_setupApi == 0) {
+        HMODULE m = LoadLibraryW(L"setupapi.dll");
+        bool found = m != NULL && Find(m, &g_getClassDevs, "SetupDiGetClassDevsW") &&
+                     Find(m, &g_enumDeviceInfo, "SetupDiEnumDeviceInfo") &&
+                     Find(m, &g_openDevRegKey, "SetupDiOpenDevRegKey") &&
+                     Find(m, &g_getRegistryProperty, "SetupDiGetDeviceRegistryPropertyW") &&
+                     Find(m, &g_getInstanceId, "SetupDiGetDeviceInstanceIdW") &&
+                     Find(m, &g_destroyList, "SetupDiDestroyDeviceInfoList");
+        g_setupApi = found ? 1 : -1;
+    }
+    return g_setupApi == 1;
 }
 
 // Property `property` of a record as text: a string, or the first string of a list. False when
@@ -54,14 +59,20 @@ static bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA *device, WCHAR port[PORT_
     HKEY key = g_openDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
     if (key == INVALID_HANDLE_VALUE)
         return false;
-    DWORD type = 0, size = PORT_NAME_MAX * sizeof(WCHAR);
-    LONG status = RegQueryValueExW(key, L"PortName", NULL, &type, reinterpret_cast<BYTE *>(port), &size);
+    // Room for the longest name and the terminator stored with it, and a character more to end
+    // a value stored without one. A longer name fails with ERROR_MORE_DATA or fills the room.
+    WCHAR name[PORT_NAME_MAX + 2];
+    DWORD type = 0, size = (PORT_NAME_MAX + 1) * sizeof(WCHAR);
+    LONG status = RegQueryValueExW(key, L"PortName", NULL, &type, reinterpret_cast<BYTE *>(name), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return false;
-    port[size / sizeof(WCHAR)] = 0;
-    size_t length = wcslen(port);
-    return length >= 1 && length <= PORT_NAME_MAX;
+    name[size / sizeof(WCHAR)] = 0;
+    size_t length = wcslen(name);
+    if (length < 1 || length > PORT_NAME_MAX)
+        return false;
+    wmemcpy(port, name, length + 1);
+    return true;
 }
 
 void SerialDeviceName(const WCHAR *text, const WCHAR *port, WCHAR name[DEVICE_NAME_MAX + 1])

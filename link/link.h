@@ -5,12 +5,14 @@
 //     55 AA | 00 | command | N | N payload bytes | AA 55
 // The tool asks (odd command codes) and the transmitter answers with the code plus one.
 //
-// Three worker threads move the bytes; none of them ever ends:
+// Four worker threads; none of them ever ends. Three move the bytes:
 //   reader  (RxReaderThread)  waits on the open port and hands what it reads to RxAppend;
 //   parser  (RxParserThread)  recognises a frame in the assembly buffer and calls the report
 //                             operations below, holding the receive lock while they run;
 //   writer  (TxWriterThread)  takes one queued frame every 100 ms and writes it to the port.
-// The port is opened and closed on the user-interface thread only.
+// and one opens ports for the user-interface thread:
+//   opener  (SerialOpenerThread) makes the opens that SerialOpenLater asks for, one at a time.
+// The open port is made and closed on the user-interface thread only.
 #ifndef LINK_LINK_H
 #define LINK_LINK_H
 
@@ -86,7 +88,7 @@ DWORD RxPending();
 
 // --- Transmit queue and writer (tx.cpp).
 
-// Initialises the receive lock and the queue, then starts the parser and writer threads.
+// Initialises the receive lock and the queue, then starts the parser, writer and opener threads.
 // Called once, before any port is opened.
 void SerialInit();
 
@@ -153,6 +155,31 @@ int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max);
 // is open then, and GetLastError says why: the system's error for the open (ERROR_INVALID_NAME
 // for a name no path can hold), SERIAL_ERROR_NOT_A_PORT or SERIAL_ERROR_CLOSING.
 bool SerialOpen(const char *path);
+
+// Asks the opener thread to open the port at `path` as SerialOpen does, and returns at once;
+// OnOpenDone says when it has ended. The open port, if any, stays as it is meanwhile. False
+// (nothing asked) while an open asked before is still under way, also one no longer wanted:
+// never two at once.
+bool SerialOpenLater(const char *path);
+
+// Takes the open that OnOpenDone announced: 1, the port is now the open port (the one open
+// before, if any, closed); 0, it failed, with the reason SerialOpen would leave in `error`;
+// -1, none has ended (or none was asked). User-interface thread.
+int SerialOpenedLater(DWORD *error);
+
+// The open asked for is no longer wanted: a port it already opened is closed now, one still
+// being opened is closed the moment its open ends, and OnOpenDone is not called for it.
+void SerialOpenLaterCancel();
+
+// True from SerialOpenLater until its open has been taken or let go of (for tests).
+bool SerialOpeningLater();
+
+// The opener thread: waits for an open asked by SerialOpenLater and makes it.
+DWORD WINAPI SerialOpenerThread(LPVOID);
+
+// Called on the opener thread when an open asked by SerialOpenLater has ended and is still
+// wanted. Defined by the configuration panel; it must not wait for the user-interface thread.
+void OnOpenDone();
 
 // Closes the open port, if any; pending reads, waits and writes on it are cancelled. Returns
 // once neither the reader nor the writer holds the handle, and closes it; or after 2 s with a

@@ -8,10 +8,17 @@
 // Some drivers never finish a cancelled request (a USB adapter pulled out), so the close waits
 // a bounded time: after that the port counts as closed and the borrower still out closes the
 // handle when it gives it back. Until then no port can be opened.
+//
+// The opens the tool makes by itself (taking back a port that went away, following its adapter)
+// are made by the opener thread, one at a time: on Windows an open can take seconds (a
+// Bluetooth port connects to its device when it is opened), and the window must not wait for
+// it. The opener hands what it opened to the user-interface thread, which makes it the open
+// port, or closes it at once when it is no longer wanted.
 #include "link.h"
 
 #include <atomic>
 #include <stdio.h>
+#include <string.h>
 #include <wchar.h>
 
 // Written by SerialOpen and SerialClose (user-interface thread), read by SerialPortBorrow; all
@@ -23,6 +30,24 @@ static CONDITION_VARIABLE g_portReturned = CONDITION_VARIABLE_INIT; // a borrowe
 // A closed port whose borrower has not given it back yet; closed by the last
 // SerialPortRelease. Under g_portLock.
 static HANDLE g_hOrphan = INVALID_HANDLE_VALUE;
+
+// The open the opener thread makes for the user-interface thread: asked by it, made by the
+// opener, then taken by it or let go of. Under g_laterLock; the opener sleeps on g_laterAsked.
+enum LaterState {
+    LATER_NONE,     // nothing asked
+    LATER_ASKED,    // waiting for the opener
+    LATER_OPENING,  // the opener is in the open
+    LATER_DONE      // ended, with `port` or `error`, waiting to be taken
+};
+static struct {
+    LaterState state;
+    bool wanted;            // false: the opener lets go of what it opens
+    char path[MAX_PATH];
+    HANDLE port;
+    DWORD error;
+} g_later = {LATER_NONE, false, "", INVALID_HANDLE_VALUE, 0};
+static SRWLOCK g_laterLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE g_laterAsked = CONDITION_VARIABLE_INIT;
 
 // The reader thread's own read buffer and the bytes of the read in progress.
 static BYTE g_rxRaw[2 * RX_BUF_SIZE];
@@ -167,25 +192,29 @@ static bool OpenFails(DWORD error)
     return false;
 }
 
-bool SerialOpen(const char *path)
+// Opens and configures the port at `path` and hands it back unpublished; INVALID_HANDLE_VALUE
+// with the reason as the thread's last error. Shares nothing but a look at a port still
+// closing, so the opener thread may call it as well as the user-interface thread.
+static HANDLE OpenConfigured(const char *path)
 {
-    if (path == NULL)
-        return OpenFails(ERROR_INVALID_NAME);
-    SerialClose();
     AcquireSRWLockShared(&g_portLock);
     bool closing = g_hOrphan != INVALID_HANDLE_VALUE;
     ReleaseSRWLockShared(&g_portLock);
-    if (closing)   // the last port's driver still holds a borrower, perhaps the reader
-        return OpenFails(SERIAL_ERROR_CLOSING);
+    if (closing) {  // the last port's driver still holds a borrower, perhaps the reader
+        SetLastError(SERIAL_ERROR_CLOSING);
+        return INVALID_HANDLE_VALUE;
+    }
 
     // The name is the port field's GBK text: the system's code page may be another one.
     WCHAR wide[MAX_PATH];
-    if (MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) == 0)
-        return OpenFails(ERROR_INVALID_NAME);
+    if (MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) == 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
     HANDLE port = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (port == INVALID_HANDLE_VALUE)
-        return false;   // the system's error stands
+        return port;   // the system's error stands
 
     // Failures of these go unnoticed: the port counts as open, as with a driver that ignores them.
     SetCommMask(port, EV_RXCHAR);
@@ -200,7 +229,8 @@ bool SerialOpen(const char *path)
     // it back before anything is written to it.
     if (!GetCommState(port, &dcb)) {
         CloseHandle(port);
-        return OpenFails(SERIAL_ERROR_NOT_A_PORT);
+        SetLastError(SERIAL_ERROR_NOT_A_PORT);
+        return INVALID_HANDLE_VALUE;
     }
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
@@ -221,13 +251,114 @@ bool SerialOpen(const char *path)
     dcb.fAbortOnError = FALSE;
     SetCommState(port, &dcb);
     PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return port;
+}
 
-    // Only a configured port is handed to the reader and writer, with no refusals of the last.
+// Makes a configured `port` the open port, closing the one open before, if any. Only a
+// configured port is handed to the reader and writer, with no refusals of the last.
+static void Publish(HANDLE port)
+{
+    SerialClose();
     g_refusedRun.store(0, std::memory_order_relaxed);
     AcquireSRWLockExclusive(&g_portLock);
     g_hPort = port;
     ReleaseSRWLockExclusive(&g_portLock);
+}
+
+bool SerialOpen(const char *path)
+{
+    if (path == NULL)
+        return OpenFails(ERROR_INVALID_NAME);
+    SerialClose();
+    HANDLE port = OpenConfigured(path);
+    if (port == INVALID_HANDLE_VALUE)
+        return false;
+    Publish(port);
     return true;
+}
+
+bool SerialOpenLater(const char *path)
+{
+    if (path == NULL || strlen(path) >= sizeof g_later.path)
+        return false;
+    AcquireSRWLockExclusive(&g_laterLock);
+    bool free = g_later.state == LATER_NONE;
+    if (free) {
+        strcpy(g_later.path, path);
+        g_later.wanted = true;
+        g_later.state = LATER_ASKED;
+    }
+    ReleaseSRWLockExclusive(&g_laterLock);
+    if (free)
+        WakeConditionVariable(&g_laterAsked);
+    return free;
+}
+
+int SerialOpenedLater(DWORD *error)
+{
+    AcquireSRWLockExclusive(&g_laterLock);
+    bool done = g_later.state == LATER_DONE;
+    HANDLE port = g_later.port;
+    *error = g_later.error;
+    if (done)
+        g_later.state = LATER_NONE;
+    ReleaseSRWLockExclusive(&g_laterLock);
+    if (!done)
+        return -1;
+    if (port == INVALID_HANDLE_VALUE)
+        return 0;
+    Publish(port);
+    return 1;
+}
+
+void SerialOpenLaterCancel()
+{
+    AcquireSRWLockExclusive(&g_laterLock);
+    HANDLE port = INVALID_HANDLE_VALUE;
+    if (g_later.state == LATER_DONE)
+        port = g_later.port;
+    // One being opened stays under way, refusing others, until the opener lets go of it.
+    if (g_later.state != LATER_OPENING)
+        g_later.state = LATER_NONE;
+    g_later.wanted = false;
+    ReleaseSRWLockExclusive(&g_laterLock);
+    if (port != INVALID_HANDLE_VALUE)
+        CloseHandle(port);   // nobody else ever had it
+}
+
+bool SerialOpeningLater()
+{
+    AcquireSRWLockShared(&g_laterLock);
+    bool busy = g_later.state != LATER_NONE;
+    ReleaseSRWLockShared(&g_laterLock);
+    return busy;
+}
+
+DWORD WINAPI SerialOpenerThread(LPVOID)
+{
+    for (;;) {
+        char path[sizeof g_later.path];
+        AcquireSRWLockExclusive(&g_laterLock);
+        while (g_later.state != LATER_ASKED)
+            SleepConditionVariableSRW(&g_laterAsked, &g_laterLock, INFINITE, 0);
+        g_later.state = LATER_OPENING;
+        memcpy(path, g_later.path, sizeof path);
+        ReleaseSRWLockExclusive(&g_laterLock);
+
+        HANDLE port = OpenConfigured(path);   // may take seconds
+        DWORD error = GetLastError();
+
+        AcquireSRWLockExclusive(&g_laterLock);
+        bool wanted = g_later.wanted;
+        g_later.state = wanted ? LATER_DONE : LATER_NONE;
+        g_later.port = port;
+        g_later.error = error;
+        ReleaseSRWLockExclusive(&g_laterLock);
+        if (!wanted && port != INVALID_HANDLE_VALUE)
+            CloseHandle(port);   // asked for no more: let go at once, unseen
+        else if (wanted)
+            OnOpenDone();
+    }
 }
 
 void SerialClose()

@@ -47,10 +47,29 @@ void PanelApply();
 // lets go of it at once; for the operator it stays open, and the tick tries to take it back.
 void PanelPortRemoved(const WCHAR *name);
 
-// The system said serial port `name` arrived: while the open port is away, one try at once to
-// take it back if it is that port, or to open it in that port's place if its device is the
-// open port's (the same adapter plugged into another socket).
+// The system said serial port `name` arrived: while the open port is away, a try at once to
+// take it back if it is that port, or to open it in that port's place if it is surely the
+// same adapter plugged into another socket (PanelIsPulledAdapter); such a port is tried again
+// every second, after the own name, until one of them opens. Tries are made by the opener
+// thread, one at a time: a notice that comes while one is under way starts none.
 void PanelPortArrived(const WCHAR *name);
+
+// A try to take the port back has ended (OnOpenDone, through the panel's message; also from
+// the tick, and from any program's message, which finds nothing): the port is taken back, or
+// the next try waits. One no longer wanted lets go of what it opened.
+void PanelOpenDone();
+
+// Whether the open port's adapter (`open`, its record at the open) was the only one of its
+// model then: no other record in `devices` had its first hardware id.
+bool PanelModelAlone(const SerialDevice *open, const SerialDevice devices[], int count);
+
+// Whether port `name`, arriving while the open port is away, is surely the adapter pulled out:
+// its record in `devices` (the records now) has the instance id of `open` (the open port's record
+// at the open); or its first hardware id, when the model was `alone` at the open and this is its
+// only record now. A hardware id names a model, not a device: every channel of a multi-port
+// adapter and every adapter of the model has it. Empty ids match nothing.
+bool PanelIsPulledAdapter(const WCHAR *name, const SerialDevice *open, bool alone, const SerialDevice devices[],
+                          int count);
 
 // The port field was changed by the operator (an entry picked, a name typed): the hint of a
 // failed open goes.

@@ -21,6 +21,9 @@
 // before their records are read (unless something needs them sooner). It carries nothing;
 // from anywhere else it only shows them once more.
 #define WM_PANEL_DEVICES (WM_APP + 2)
+// Private message, posted by the opener thread, that a try to take the port back has ended. It
+// carries nothing: the panel asks the link what ended, if anything.
+#define WM_PANEL_OPENED (WM_APP + 3)
 
 // Set once by the panel's initialisation on the user-interface thread; read-only afterwards.
 static HWND g_hPanel;
@@ -123,10 +126,10 @@ static void FitPortList()
             size.cx > devices)
             devices = size.cx;
     }
-    GetTextExtentPoint32W(dc, L"\x3000", 1, &size);   // a gap of one wide character
+    int gap = GetTextExtentPoint32W(dc, L"\x3000", 1, &size) ? size.cx : 0;   // one wide character
     SelectObject(dc, font);
     ReleaseDC(g_hPortList, dc);
-    g_deviceColumn = 2 + names + size.cx;
+    g_deviceColumn = 2 + names + gap;
     // The system never makes it narrower than the field.
     int width = g_deviceColumn + devices + 2 + GetSystemMetrics(SM_CXVSCROLL) + 2 * GetSystemMetrics(SM_CXEDGE);
     SendMessageW(g_hPortList, CB_SETDROPPEDWIDTH, WPARAM(width), 0);
@@ -165,11 +168,12 @@ static void DrawPort(const DRAWITEMSTRUCT *item)
         DrawFocusRect(item->hDC, &item->rcItem);
 }
 
-// The height of the port list's entries and field: a line of the panel's font, which the
-// system cannot know when it creates the list.
+// The height of the port list's entries: a line of the panel's font, which the system cannot
+// know when it creates the list. The selection field (item -1) keeps the height the system
+// gives it, as the channel list's does, so that the two fields line up.
 static void MeasurePort(HWND dialog, MEASUREITEMSTRUCT *item)
 {
-    if (item == NULL || item->CtlType != ODT_COMBOBOX || item->CtlID != IDC_PORT_LIST)
+    if (item == NULL || item->CtlType != ODT_COMBOBOX || item->CtlID != IDC_PORT_LIST || item->itemID == UINT(-1))
         return;
     HDC dc = GetDC(dialog);
     HGDIOBJ font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(dialog, WM_GETFONT, 0, 0)));
@@ -255,6 +259,9 @@ INT_PTR CALLBACK PanelDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     case WM_PANEL_DEVICES:
         ShowDevices();
         break;
+    case WM_PANEL_OPENED:
+        PanelOpenDone();
+        break;
     case WM_TIMER:
         if (wParam == POLL_TIMER_ID)
             PanelTick();
@@ -337,6 +344,12 @@ bool PanelDialogMessage(MSG *msg)
         return true;
     }
     return IsDialogMessageW(g_hPanel, msg) != FALSE;
+}
+
+void OnOpenDone()
+{
+    // A lost message (a full queue) only delays it: the tick asks too.
+    PostMessageW(g_hPanel, WM_PANEL_OPENED, 0, 0);
 }
 
 void ViewCall(void (*fn)(const void *arg), const void *arg)

@@ -1,7 +1,7 @@
 // Link supervision, channel read-back and channel setting, and taking back a port that went
 // away. Everything here runs on the user-interface thread: the tick, the buttons and the port
-// notices are called there, and each report operation hands its work to that thread with
-// ViewCall while the parser thread waits.
+// notices are called there, each report operation hands its work to that thread with ViewCall
+// while the parser thread waits, and the opener thread's opens come back to it as a message.
 #include "panel.h"
 
 #include "link.h"
@@ -22,19 +22,23 @@ int g_configCountdown;
 static DWORD g_marks[LINK_TICKS][COUNT_KINDS];
 static int g_markNext;
 // The open port as the operator opened it, and whether it went away. While it is away the
-// panel stays open to the operator (g_portOpen), but the link has let go of it and the tick
-// tries to open the same name again. User-interface thread only.
+// panel stays open to the operator (g_portOpen), but the link has let go of it and the opener
+// thread tries to open it again, one try at a time. User-interface thread only.
 static int g_portAway;                      // 1: known gone, and let go of
 static int g_awayTicks;                     // ticks since it was let go of
-static int g_awayBusy;                      // 1: the last try found it held by another program
+static int g_awayBusy;                      // 1: the last round of tries found a port held by
+                                            // another program
 static char g_openName[PORT_TEXT_MAX + 1];  // the port field's text it was opened by (GBK)
 static WCHAR g_openPort[PORT_TEXT_MAX + 1]; // the same, for the system's notices
+static char g_candidate[PORT_TEXT_MAX + 1]; // while away: a port taken for its adapter in another
+static WCHAR g_candidatePort[PORT_TEXT_MAX + 1]; // socket, tried after the own name; "": none
+static char g_trying[PORT_TEXT_MAX + 1];    // the name the opener is trying; "": none wanted
 static char g_hint[HINT_MAX];               // the hint shown
-// The open port's device as it was when the port was opened (the record goes before the
-// removal notice comes): what tells the same adapter under another name. Empty: unknown.
-// User-interface thread only.
-static WCHAR g_openInstance[DEVICE_ID_MAX + 1];
-static WCHAR g_openHardware[DEVICE_ID_MAX + 1];
+// The open port's device record as it was when the port was opened (the record goes before
+// the removal notice comes), and whether its model was alone then: what tells the same adapter
+// under another name. All empty: unknown. User-interface thread only.
+static SerialDevice g_openDevice;
+static bool g_openAlone;
 // The records of the ports' devices as last read (PanelReadDevices), first when one is needed.
 // User-interface thread only.
 static SerialDevice g_devices[DEVICES_MAX];
@@ -98,12 +102,12 @@ void PanelOpenHint(const char *name, DWORD error, char hint[HINT_MAX])
         snprintf(hint, HINT_MAX, "%s%lu", TEXT_HINT_OPEN_ERROR, static_cast<unsigned long>(error));
 }
 
-// `\\.\name` opened, with what SerialOpen says.
-static bool OpenPort(const char *name)
+enum { PATH_MAX_BYTES = sizeof "\\\\.\\" + PORT_TEXT_MAX };
+
+// The device path of port `name`: `\\.\name`.
+static void PortPath(const char *name, char path[PATH_MAX_BYTES])
 {
-    char path[sizeof "\\\\.\\" + PORT_TEXT_MAX];
-    snprintf(path, sizeof path, "\\\\.\\%s", name);
-    return SerialOpen(path);
+    snprintf(path, PATH_MAX_BYTES, "\\\\.\\%s", name);
 }
 
 void PanelReadDevices()
@@ -123,15 +127,57 @@ const SerialDevice *PanelDeviceOf(const WCHAR *name)
     return NULL;
 }
 
+static bool SameId(const WCHAR *a, const WCHAR *b)
+{
+    return a[0] != 0 && _wcsicmp(a, b) == 0;
+}
+
+// Records in `devices` with first hardware id `hardware`.
+static int OfModel(const WCHAR *hardware, const SerialDevice devices[], int count)
+{
+    int n = 0;
+    for (int i = 0; i < count; i++)
+        n += SameId(hardware, devices[i].hardware);
+    return n;
+}
+
+bool PanelModelAlone(const SerialDevice *open, const SerialDevice devices[], int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (SameId(open->hardware, devices[i].hardware) && _wcsicmp(devices[i].port, open->port) != 0)
+            return false;
+    }
+    return open->hardware[0] != 0;
+}
+
+bool PanelIsPulledAdapter(const WCHAR *name, const SerialDevice *open, bool alone, const SerialDevice devices[],
+                          int count)
+{
+    const SerialDevice *device = NULL;
+    for (int i = 0; i < count && device == NULL; i++) {
+        if (_wcsicmp(devices[i].port, name) == 0)
+            device = &devices[i];
+    }
+    if (device == NULL)
+        return false;
+    if (SameId(open->instance, device->instance))
+        return true;
+    return alone && SameId(open->hardware, device->hardware) && OfModel(device->hardware, devices, count) == 1;
+}
+
 // What every successful open starts afresh: a session not linked, with nothing pending and
-// nothing of the last port counted. The port's device is kept, if the records know it.
+// nothing of the last port counted. The port's device is kept, as the records know it now.
 static void StartSession()
 {
     const SerialDevice *device = PanelDeviceOf(g_openPort);
     if (device != NULL) {
-        wcscpy(g_openInstance, device->instance);
-        wcscpy(g_openHardware, device->hardware);
+        g_openDevice = *device;
+        g_openAlone = PanelModelAlone(device, g_devices, g_deviceCount);
+    } else {
+        ZeroMemory(&g_openDevice, sizeof g_openDevice);
+        g_openAlone = false;
     }
+    g_candidate[0] = 0;
     LookBackFromNow();
     g_portAway = 0;
     g_awayBusy = 0;
@@ -153,46 +199,87 @@ static void LetGoIfGone(bool removed)
     }
 }
 
-// The open port's name, as the port field gave it (GBK) and for the system's notices.
-static void KeepOpenName(const char *name)
+// A port's name (GBK, as the port field gives it) kept in `gbk`, and in `wide` for the system's
+// notices.
+static void KeepName(const char *name, char gbk[PORT_TEXT_MAX + 1], WCHAR wide[PORT_TEXT_MAX + 1])
 {
-    snprintf(g_openName, sizeof g_openName, "%s", name);
-    if (MultiByteToWideChar(936, 0, name, -1, g_openPort, ARRAYSIZE(g_openPort)) == 0)
-        g_openPort[0] = 0;
+    snprintf(gbk, PORT_TEXT_MAX + 1, "%s", name);
+    if (MultiByteToWideChar(936, 0, name, -1, wide, PORT_TEXT_MAX + 1) == 0)
+        wide[0] = 0;
 }
 
-// One try to open the port that went away, under its name, or under `name` when it is the same
-// adapter in another socket: the port field shows that name from then on. A port that is not
-// there fails at once; one that is there but held by another program says so on the hint.
+// One try, by the opener thread, to open the port that went away under `name`: its own, or
+// the candidate's. None while a try is under way: its end (PanelOpenDone) goes on from there.
 static void TryTakeBack(const char *name)
 {
-    if (OpenPort(name)) {
-        if (strcmp(name, g_openName) != 0) {
-            KeepOpenName(name);
-            ViewSetPortText(name);
+    char path[PATH_MAX_BYTES];
+    PortPath(name, path);
+    if (SerialOpenLater(path))
+        snprintf(g_trying, sizeof g_trying, "%s", name);
+}
+
+// No try wanted any more: one under way lets go of what it opens.
+static void StopTrying()
+{
+    SerialOpenLaterCancel();
+    g_trying[0] = 0;
+}
+
+// Whether the candidate is still surely the pulled adapter, as the records say now; if not,
+// it is dropped.
+static bool CandidateHolds()
+{
+    if (g_candidate[0] != 0 && !(PanelDeviceOf(g_candidatePort) != NULL &&
+                                 PanelIsPulledAdapter(g_candidatePort, &g_openDevice, g_openAlone, g_devices,
+                                                      g_deviceCount)))
+        g_candidate[0] = 0;
+    return g_candidate[0] != 0;
+}
+
+void PanelOpenDone()
+{
+    // A try no longer wanted (the port taken back or closed, the candidate gone or no longer
+    // sure) lets go of what it opens. Also from a message another program sent: only an open
+    // that has ended counts.
+    bool own = strcmp(g_trying, g_openName) == 0;
+    if (!g_portAway || (!own && !(strcmp(g_trying, g_candidate) == 0 && CandidateHolds()))) {
+        StopTrying();
+        return;
+    }
+    DWORD error;
+    int opened = SerialOpenedLater(&error);
+    if (opened < 0)
+        return;
+    char tried[PORT_TEXT_MAX + 1];
+    snprintf(tried, sizeof tried, "%s", g_trying);
+    g_trying[0] = 0;
+    if (opened) {
+        // The adapter in another socket: the port field shows its name from now on.
+        if (!own) {
+            KeepName(tried, g_openName, g_openPort);
+            ViewSetPortText(tried);
         }
         StartSession();
         ShowHint("");
         return;
     }
+    // A port that is not there fails at once; one held by another program says so on the hint.
+    // A round is the own name and then the candidate: either one held counts.
     char hint[HINT_MAX];
-    PanelOpenHint(name, GetLastError(), hint);
-    g_awayBusy = strcmp(hint, TEXT_HINT_PORT_BUSY) == 0;
-    if (g_awayBusy)
+    PanelOpenHint(tried, error, hint);
+    bool busy = strcmp(hint, TEXT_HINT_PORT_BUSY) == 0;
+    g_awayBusy = busy || (!own && g_awayBusy);
+    if (busy)
         ShowHint(hint);
+    if (own && CandidateHolds())
+        TryTakeBack(g_candidate);
 }
 
 void PanelPortRemoved(const WCHAR *name)
 {
+    // A candidate that goes is dropped at its next try: its record has gone with it.
     if (_wcsicmp(name, g_openPort) == 0)
         LetGoIfGone(true);
-}
-
-// The same adapter: the same instance id, or the same first hardware id.
-static bool SameDevice(const SerialDevice *device)
-{
-    return (g_openInstance[0] != 0 && _wcsicmp(device->instance, g_openInstance) == 0) ||
-           (g_openHardware[0] != 0 && _wcsicmp(device->hardware, g_openHardware) == 0);
 }
 
 void PanelPortArrived(const WCHAR *name)
@@ -200,15 +287,22 @@ void PanelPortArrived(const WCHAR *name)
     if (!g_portAway)
         return;
     if (_wcsicmp(name, g_openPort) == 0) {
+        // The own name always wins over a port taken for its adapter.
+        if (g_candidate[0] != 0 && strcmp(g_trying, g_candidate) == 0)
+            StopTrying();
+        g_candidate[0] = 0;
         TryTakeBack(g_openName);
         return;
     }
-    // Most adapters plugged into another socket get another name there.
-    const SerialDevice *device = PanelDeviceOf(name);
+    // Most adapters plugged into another socket get another name there; only one that is
+    // surely the pulled adapter is taken for it, and tried until it opens.
     char gbk[PORT_TEXT_MAX + 1];
-    if (device != NULL && SameDevice(device) &&
-        WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0)
+    if (PanelDeviceOf(name) != NULL &&
+        PanelIsPulledAdapter(name, &g_openDevice, g_openAlone, g_devices, g_deviceCount) &&
+        WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0) {
+        KeepName(gbk, g_candidate, g_candidatePort);
         TryTakeBack(gbk);
+    }
 }
 
 void PanelPortFieldChanged()
@@ -282,10 +376,14 @@ void PanelTick()
     }
 
     // A port known gone is let go of; while it is away it is tried again every second, for
-    // systems that send no notices.
+    // systems that send no notices (and the end of a try taken here, should its message have
+    // been lost).
     LetGoIfGone(false);
-    if (g_portAway && ++g_awayTicks % 2 == 0)
-        TryTakeBack(g_openName);
+    if (g_portAway) {
+        PanelOpenDone();
+        if (++g_awayTicks % 2 == 0)
+            TryTakeBack(g_openName);
+    }
 
     // What the line did since the reading LINK_TICKS ticks ago, or since the open or the last
     // version report; said from the tick the status gave up on the transmitter, unless a try to
@@ -302,18 +400,18 @@ void PanelTick()
 
 static void PanelOpen()
 {
-    char name[PORT_TEXT_MAX + 1];
+    char name[PORT_TEXT_MAX + 1], path[PATH_MAX_BYTES];
     ViewGetPortText(name);
     ShowHint("");
-    if (!OpenPort(name)) {
+    PortPath(name, path);
+    if (!SerialOpen(path)) {
         char hint[HINT_MAX];
         PanelOpenHint(name, GetLastError(), hint);
         ViewSetStatus(TEXT_PORT_OPEN_FAILED);
         ShowHint(hint);
         return;
     }
-    KeepOpenName(name);
-    g_openInstance[0] = g_openHardware[0] = 0;
+    KeepName(name, g_openName, g_openPort);
     StartSession();
     ViewEnablePortList(false);
     ViewStartTick();
@@ -324,6 +422,7 @@ static void PanelOpen()
 static void PanelClose()
 {
     SerialClose();              // nothing left to close when the port is away
+    StopTrying();
     ViewStopTick();
     g_portOpen = 0;
     g_portAway = 0;

@@ -2,9 +2,11 @@
 // world/world.sh). The tests play the far end: COM40 is the other end of COM3, COM41 of COM10,
 // COM43 of COM11. The reader thread hands what it reads to a recording RxAppend defined here,
 // so each piece it delivers can be checked.
+#include "driver.h"
 #include "line.h"
 #include "link.h"
 #include "records.h"
+#include "slow.h"
 #include "unix.h"
 
 #include "clock.h"
@@ -43,6 +45,14 @@ DWORD WINAPI RxParserThread(LPVOID)
 {
     for (;;)
         Sleep(INFINITE);
+}
+
+// The opener's word that an open asked for has ended.
+static HANDLE g_openDone = CreateEventA(NULL, FALSE, FALSE, NULL);
+
+void OnOpenDone()
+{
+    SetEvent(g_openDone);
 }
 
 namespace {
@@ -212,6 +222,57 @@ TEST(Open, MissingPathFailsAndLeavesNoPortOpen)
 std::string NearLink(const char *name)
 {
     return TestEnvDir() + "/" + name;
+}
+
+// An open asked of the opener thread, of a port that takes a second to open: the caller never
+// waits, one open at a time, the port taken when it has ended (or its failure); one no longer
+// wanted is let go of the moment it opens, and its end is never announced.
+TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
+{
+    ASSERT_TRUE(SlowOpensInto(GetCurrentProcess()));
+    SlowOpensClear();
+    SlowOpenSet(L"COM3", 1000);
+    unsigned long pid = UnixPid();
+    DWORD error = 0;
+    double t0 = Now();
+    ASSERT_TRUE(SerialOpenLater(kNear));
+    EXPECT_FALSE(SerialOpenLater("\\\\.\\COM10")) << "a second open while one is under way";
+    EXPECT_EQ(SerialOpenedLater(&error), -1);
+    EXPECT_LT(Now() - t0, 100.0) << "the caller waited for the open";
+    ASSERT_EQ(WaitForSingleObject(g_openDone, 3000), WAIT_OBJECT_0);
+    EXPECT_GE(Now() - t0, 950.0);
+    EXPECT_FALSE(SerialIsOpen()) << "published before it was taken";
+    EXPECT_EQ(SerialOpenedLater(&error), 1);
+    EXPECT_TRUE(SerialIsOpen());
+    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 1);
+    SerialClose();
+
+    for (bool whileOpening : {true, false}) {
+        ASSERT_TRUE(SerialOpenLater(kNear));
+        if (whileOpening) {
+            EXPECT_TRUE(DriveWaitFor([] { return SlowOpensBegun(L"COM3") == 2; }, 1000));
+        } else {
+            ASSERT_EQ(WaitForSingleObject(g_openDone, 3000), WAIT_OBJECT_0);
+        }
+        SerialOpenLaterCancel();
+        if (!whileOpening) {
+            EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "an ended open kept at the cancel";
+        }
+        EXPECT_TRUE(DriveWaitFor([] { return !SerialOpeningLater(); }, 3000));
+        EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the late open still held";
+        EXPECT_EQ(SerialOpenedLater(&error), -1);
+        EXPECT_FALSE(SerialIsOpen());
+    }
+    EXPECT_EQ(WaitForSingleObject(g_openDone, 0), WAIT_TIMEOUT) << "a cancelled open announced";
+    EXPECT_EQ(SlowOpensBegun(L"COM3"), 3u);
+    EXPECT_EQ(SlowOpensMostAtOnce(L"COM3"), 1u);
+    SlowOpensClear();
+
+    ASSERT_TRUE(SerialOpenLater("\\\\.\\COM99"));
+    ASSERT_EQ(WaitForSingleObject(g_openDone, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(SerialOpenedLater(&error), 0);
+    EXPECT_EQ(error, DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(SerialIsOpen());
 }
 
 TEST(Open, SecondPortClosesTheFirst)

@@ -4,6 +4,7 @@
 #include "panel.h"
 #include "records.h"
 #include "texts.h"
+#include "unix.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,16 @@ void ViewCall(void (*fn)(const void *arg), const void *arg)
     g_callDone.wait(hold, [&] { return g_callsRun >= ticket; });
 }
 
+// The opener thread makes the panel's tries (the writer is left out: the tests take the queue).
+static const BOOL g_opener = CloseHandle(CreateThread(NULL, 0, SerialOpenerThread, NULL, 0, NULL));
+
+// The opener's end of a try, posted to the user-interface thread as the panel's message is.
+void OnOpenDone()
+{
+    std::lock_guard<std::mutex> hold(g_callLock);
+    g_calls.push_back(PanelOpenDone);
+}
+
 static void PumpUiCalls()
 {
     std::unique_lock<std::mutex> hold(g_callLock);
@@ -116,6 +127,16 @@ const Bytes kPoll(FRAME_POLL, FRAME_POLL + 7);
 const Bytes kQuery(FRAME_QUERY_CHANNEL, FRAME_QUERY_CHANNEL + 7);
 
 Bytes SetFrame(BYTE c) { return Bytes{0x55, 0xAA, 0x00, 0x05, 0x01, c, 0xAA, 0x55}; }
+
+// Waits for the opener's try, if one is under way, and runs its end on this thread.
+void Settle()
+{
+    for (int i = 0; i < 400 && SerialOpeningLater(); i++) {
+        PumpUiCalls();
+        Sleep(5);
+    }
+    PumpUiCalls();
+}
 
 int Count(const Lines &lines, const std::string &line)
 {
@@ -388,8 +409,10 @@ TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
     EXPECT_FALSE(SerialIsOpen());
     for (const wchar_t *other : {L"COM10", L"COM12"})   // another kind; no record
         PanelPortArrived(other);
+    Settle();
     EXPECT_EQ(opened(), 0);
     PanelPortArrived(L"COM11");
+    Settle();
     EXPECT_EQ(g_view, (Lines{"port:COM11", "version:", kStatusOpened}));
     EXPECT_EQ(g_portText, "COM11");
     Ticks(6);
@@ -402,13 +425,151 @@ TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
     PanelTick();
     EXPECT_FALSE(SerialIsOpen());
     PanelPortArrived(L"COM11");
+    Settle();
     Ticks(2);
     EXPECT_TRUE(SerialIsOpen()) << "let go again for the refusals before the reopen";
     EXPECT_EQ(opened(), 2);
     PanelOpenClose();
     PanelPortRemoved(L"COM11");
     PanelPortArrived(L"COM11");
+    Settle();
     EXPECT_FALSE(SerialIsOpen()) << "opened behind a closed panel";
+    PanelReadDevices();
+}
+
+// Who is the pulled adapter, from the records alone: the open port's record at the open (with
+// the others then), and the records when a port arrives under another name. A four-port adapter
+// (one hardware id, an instance id a channel) comes back a channel at a time.
+TEST(Adapter, OnlyTheOneThatSurelyCameBackIsTakenForThePulledOne)
+{
+    const wchar_t kQuad[] = L"FTDIBUS\\COMPORT&VID_0403&PID_6011", kCh340[] = L"USB\\VID_1A86&PID_7523";
+    auto rec = [](const wchar_t *port, const wchar_t *instance, const wchar_t *hardware) {
+        SerialDevice d = {};
+        wcscpy(d.port, port);
+        wcscpy(d.instance, instance);
+        wcscpy(d.hardware, hardware);
+        return d;
+    };
+    const SerialDevice quad2 = rec(L"COM2", L"FTDI\\A", kQuad), quad3 = rec(L"COM3", L"FTDI\\B", kQuad),
+                       quad10 = rec(L"COM10", L"FTDI\\C", kQuad), ch340 = rec(L"COM3", L"USB\\2", kCh340),
+                       ch340b = rec(L"COM4", L"USB\\4", kCh340), blank = rec(L"COM3", L"", L"");
+    const struct {
+        std::vector<SerialDevice> atOpen;   // the open port's record first
+        std::vector<SerialDevice> now;
+        const wchar_t *arrived;
+        bool taken;
+    } rows[] = {
+        {{quad3, quad2, quad10}, {quad2}, L"COM2", false},                          // another channel first
+        {{quad3, quad2, quad10}, {quad10, quad2}, L"COM10", false},                 // in any order
+        {{quad3, quad2, quad10}, {quad2, rec(L"COM7", L"ftdi\\b", kQuad)}, L"COM7", true},  // its channel renamed
+        {{ch340}, {rec(L"COM5", L"USB\\3", kCh340)}, L"COM5", true},              // another socket
+        {{ch340}, {rec(L"COM5", L"USB\\3", kCh340), rec(L"COM6", L"USB\\6", kCh340)}, L"COM5", false},
+        {{ch340, ch340b}, {rec(L"COM5", L"USB\\3", kCh340)}, L"COM5", false},     // not alone at the open
+        {{ch340}, {rec(L"COM5", L"USB\\3", L"USB\\VID_067B&PID_2303")}, L"COM5", false},
+        {{ch340}, {rec(L"COM5", L"USB\\3", kCh340)}, L"COM6", false},             // no record
+        {{blank}, {rec(L"COM5", L"", L"")}, L"COM5", false},                        // ids unknown
+    };
+    for (const auto &r : rows) {
+        bool alone = PanelModelAlone(&r.atOpen[0], r.atOpen.data(), int(r.atOpen.size()));
+        EXPECT_EQ(PanelIsPulledAdapter(r.arrived, &r.atOpen[0], alone, r.now.data(), int(r.now.size())), r.taken)
+            << "row " << &r - rows;
+    }
+}
+
+// A port made to go, its line and its name, and to come back (the adapter pulled out, or
+// announced before it opens); back at the end of the scope at the latest.
+struct Hidden {
+    std::string line;
+    const wchar_t *port;
+    wchar_t target[MAX_PATH];
+    bool shown = false;
+    explicit Hidden(const wchar_t *name) : line(name, name + wcslen(name)), port(name)
+    {
+        EXPECT_NE(QueryDosDeviceW(port, target, MAX_PATH), 0u);
+        EXPECT_TRUE(WorldTrigger("unplug-" + line));
+        EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, port, NULL));
+    }
+    void Show()
+    {
+        shown = true;
+        EXPECT_TRUE(WorldTrigger("replug-" + line));
+        EXPECT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, port, target));
+    }
+    ~Hidden()
+    {
+        if (!shown)
+            Show();
+    }
+};
+
+// A port taken for the pulled adapter that does not open at its notice is tried again every
+// second after the own name, until one opens; the own name coming back wins over it, and one
+// that goes again is tried no more. An open of a port with no record knows no adapter.
+TEST_F(State, PortTakenForThePulledAdapterIsTriedUntilOneOpens)
+{
+    const wchar_t kCh340[] = L"USB\\VID_1A86&PID_7523";
+    auto pull = [&](const wchar_t *instance, const wchar_t *port) {
+        RecordRemove(instance);
+        PanelReadDevices();
+        PanelPortRemoved(port);
+    };
+    auto arrive = [&](const wchar_t *instance, const wchar_t *port) {
+        EXPECT_TRUE(RecordAdd(instance, port, L"USB-SERIAL CH340", kCh340));
+        PanelReadDevices();
+        PanelPortArrived(port);
+        Settle();
+    };
+    auto opened = [] { return Count(g_view, kStatusOpened); };
+    ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\2", L"COM3", L"USB-SERIAL CH340", kCh340));
+    PanelReadDevices();
+    Open();
+    Hidden com3(L"COM3"), com11(L"COM11");
+    pull(L"USB\\VID_1A86&PID_7523\\2", L"COM3");
+    arrive(L"USB\\VID_1A86&PID_7523\\11", L"COM11");       // announced before it opens
+    EXPECT_EQ(opened(), 0);
+    com11.Show();
+    Ticks(2);
+    Settle();
+    EXPECT_EQ(g_view, (Lines{"port:COM11", "version:", kStatusOpened})) << "not tried again";
+
+    // Pulled from there: the same adapter (its instance id) announced in another socket, then
+    // another adapter under the own name, which wins all the same.
+    const wchar_t kOther[] = L"USB\\VID_1A86&PID_7523\\13";
+    pull(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
+    Hidden own(L"COM11"), other(L"COM12");
+    arrive(L"USB\\VID_1A86&PID_7523\\11", L"COM12");
+    arrive(kOther, L"COM11");
+    other.Show();
+    Ticks(2);
+    Settle();
+    EXPECT_EQ(DescriptorsOn(UnixPid(), TestEnvDir() + "/COM12"), 0) << "the other socket tried after the own name";
+    own.Show();
+    Ticks(2);
+    Settle();
+    EXPECT_EQ(g_portText, "COM11");
+    EXPECT_EQ(opened(), 2);
+
+    // One that goes again before it opens is tried no more.
+    pull(kOther, L"COM11");
+    Hidden once(L"COM11"), com12(L"COM12");
+    arrive(kOther, L"COM12");
+    pull(kOther, L"COM12");
+    com12.Show();
+    Ticks(4);
+    Settle();
+    EXPECT_EQ(opened(), 2) << "opened after its removal";
+    once.Show();
+    PanelOpenClose();
+
+    // COM12 has no record: its open keeps nothing of COM11's adapter.
+    g_portText = "COM12";
+    RecordRemoveAll();
+    PanelReadDevices();
+    Open();
+    pull(L"none", L"COM12");
+    arrive(kOther, L"COM10");
+    EXPECT_EQ(opened(), 0) << "followed with the last port's ids";
+    RecordRemoveAll();
     PanelReadDevices();
 }
 

@@ -17,6 +17,7 @@ static void Record(const std::string &line)
 void OnVersionReport(const char *text) { Record(std::string("version:") + text); }
 void OnChannelReport(BYTE index) { Record("channel:" + std::to_string(index)); }
 void OnConfigResult(BYTE result) { Record("result:" + std::to_string(result)); }
+void OnOpenDone() {}
 
 std::vector<std::string> Reports()
 {
