@@ -5,6 +5,7 @@
 
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
 namespace {
@@ -19,6 +20,19 @@ double Responsiveness(HWND window)
     if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result))
         return 1000;
     return Now() - t0;
+}
+
+// Waits up to `ms` for `done`, asking the window meanwhile how fast it answers: the slowest
+// answer goes to `worst`. True if `done` came.
+bool WaitAnswering(HWND window, const std::function<bool()> &done, double ms, double *worst)
+{
+    for (double end = Now() + ms;; Sleep(20)) {
+        *worst = std::max(*worst, Responsiveness(window));
+        if (done())
+            return true;
+        if (Now() >= end)
+            return false;
+    }
 }
 
 bool Alive(const Program &p)
@@ -65,10 +79,12 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         sim.Stop();
         ASSERT_TRUE(RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware));
         Start("--channel 8", "COM44", locale);
+        ASSERT_TRUE(SlowOpensInto(program.process.hProcess));
         unsigned long pid = UnixPidOf("rq47cfg.exe");
         wchar_t target[MAX_PATH];
         ASSERT_NE(QueryDosDeviceW(L"COM12", target, MAX_PATH), 0u);
         std::string device;                           // the pty the tool had open
+        double answered = 0;                          // how fast the window took the last notice
         auto released = [&](DWORD ms) { return DriveWaitFor([&] { return DescriptorsOn(pid, device) == 0; }, ms); };
         // The line and name pulled out, or plugged back in (the transmitter started if asked, the
         // name last), then the notice naming `notice`, if any; returns the time of the notice.
@@ -84,7 +100,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
             EXPECT_TRUE(in ? RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware) : RecordRemove(kCom12));
             double at = Now();
             if (notice != NULL)
-                DriveNotice(program.main, in ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, notice);
+                answered = DriveNotice(program.main, in ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, notice);
             return at;
         };
         Open("COM12");
@@ -147,15 +163,25 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         // Into another socket, where the system names it COM11 (the line to COM43): followed at
         // its arrival notice, and linked and working there; the old name coming back changes
         // nothing. Pulled from there, it is followed back.
+        // Announced before it can be opened (its name comes a second after the notice): tried
+        // again until it opens.
         line(false, false, L"COM12");
         EXPECT_TRUE(released(400));
+        wchar_t target11[MAX_PATH];
+        ASSERT_NE(QueryDosDeviceW(L"COM11", target11, MAX_PATH), 0u);
+        EXPECT_TRUE(WorldTrigger("unplug-COM11"));
+        EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM11", NULL));
+        ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\11", L"COM11", L"USB-SERIAL CH340 (COM11)", kHardware));
+        DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM11");
+        Sleep(1000);
+        EXPECT_TRUE(WorldTrigger("replug-COM11"));
+        EXPECT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM11", target11));
+        back = Now();
         Simulator other;
         other.Start("--channel 8", "COM43");
-        ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\11", L"COM11", L"USB-SERIAL CH340 (COM11)", kHardware));
-        back = Now();
-        DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM11");
-        EXPECT_TRUE(WaitStatus("变送器已连接", 1000)) << "not followed into the other socket";
-        printf("followed into another socket: linked %.0f ms after its arrival notice\n", Now() - back);
+        EXPECT_TRUE(DriveWaitFor([&] { return Text(IDC_PORT_LIST) + Text(IDC_STATUS_TEXT) == "COM11变送器已连接"; }, 2000))
+            << "not followed into the other socket";
+        printf("followed into another socket: linked %.0f ms after it could be opened\n", Now() - back);
         EXPECT_EQ(Text(IDC_PORT_LIST) + Text(IDC_HINT_TEXT), "COM11" + deviceName);
         Apply(5);
         EXPECT_TRUE(WaitStatus("配置成功", 2000));
@@ -163,12 +189,59 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         Sleep(600);
         EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_PORT_LIST), "配置成功COM11");
         EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM11"), 1);
+        // Followed back to a port that takes a second to open: the window answers meanwhile.
+        SlowOpenSet(L"COM12", 1000);
         ASSERT_TRUE(RecordRemove(L"USB\\VID_1A86&PID_7523\\11"));
         DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM11");
-        DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM12");
-        EXPECT_TRUE(WaitStatus("变送器已连接", 1000)) << "not followed back";
+        back = Now();
+        double slowest = DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM12");
+        EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "变送器已连接"; }, 2500, &slowest))
+            << "not followed back";
+        printf("followed back to a port of 1 s: linked %.0f ms after its arrival notice, slowest answer %.1f ms\n",
+               Now() - back, slowest);
+        EXPECT_LT(slowest, 200.0);
         EXPECT_EQ(Text(IDC_PORT_LIST), "COM12");
         other.Stop();
+
+        // Back as a port of 2 s: taken back and linked, the window answering throughout. Then as
+        // one of 5 s, while the status gives up on time, and closed before it opens: the late open
+        // is let go of at once, and never two opens at a time.
+        SlowOpenSet(L"COM12", 2000);
+        line(false, false, L"COM12");
+        EXPECT_TRUE(released(400));
+        back = line(true, true, L"COM12");
+        slowest = answered;
+        EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "串口已打开"; }, 3000, &slowest));
+        EXPECT_GE(Now() - back, 1900.0) << "the port was not slow";
+        EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "变送器已连接"; }, 1500, &slowest));
+        printf("back as a port of 2 s: linked %.0f ms after its arrival notice, slowest answer %.1f ms\n",
+               Now() - back, slowest);
+        SlowOpenSet(L"COM12", 5000);
+        pulled = line(false, false, L"COM12");
+        EXPECT_TRUE(released(400));
+        line(true, true, L"COM12");
+        slowest = answered;
+        EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_HINT_TEXT) == "串口已断开，请检查串口线或适配器"; },
+                                  4000, &slowest));
+        double gaveUp = Now() - pulled;
+        EXPECT_EQ(Text(IDC_STATUS_TEXT), "等待变送器连接");
+        EXPECT_LE(gaveUp, 3600.0) << "the status gave up late";
+        double c0 = Now();
+        DriveClick(program.panel, IDC_OPEN_BUTTON);
+        double close = Now() - c0;
+        ExpectClosed("串口已关闭");
+        WaitAnswering(program.main, [] { return false; }, 5500 - (Now() - pulled), &slowest);
+        printf("back as a port of 5 s: gave up %.0f ms after the pull, closed in %.1f ms, slowest answer %.1f ms; "
+               "opens begun %lu, at most %lu at once\n", gaveUp, close, slowest, SlowOpensBegun(L"COM12"),
+               SlowOpensMostAtOnce(L"COM12"));
+        EXPECT_LT(slowest, 200.0);
+        EXPECT_LT(close, 200.0);
+        EXPECT_EQ(SlowOpensMostAtOnce(L"COM12"), 1u);
+        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0) << "the late open still held";
+        EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
+        SlowOpensClear();
+        Open("COM12");
+        EXPECT_TRUE(WaitStatus("变送器已连接", 2000));
 
         // The operator's close while it is away ends the taking back.
         line(false, false, L"COM12");

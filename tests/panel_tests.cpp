@@ -104,7 +104,7 @@ TEST_F(Panel, ControlsFollowTheTemplate)
         {-1, "Static", "版本：", group, {20, 42, 21, 8}},
         {IDC_VERSION_TEXT, "Static", "", group, {51, 42, 96, 8}},
         {IDC_CHANNEL_LIST, "ComboBox", "1", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, {52, 69, 48, 0}},
-        {IDC_HINT_TEXT, "Static", "", group, {18, 106, 172, 8}},   // empty, below the status
+        {IDC_HINT_TEXT, "Static", "", group | SS_NOPREFIX | SS_ENDELLIPSIS, {18, 106, 172, 8}},   // empty, below the status
     };
     HWND child = GetWindow(program.panel, GW_CHILD);
     RECT box;

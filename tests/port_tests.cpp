@@ -113,6 +113,7 @@ TEST(Devices, AreReadFromTheRecordsAsFarAsTheyGo)
         {NULL, L"no port name", NULL},
         {L"", L"an empty port name", NULL},
         {L"COM1234567", L"a port name too long", NULL},
+        {L"COM123456", L"Nine (COM123456)", L"Nine"},                                            // as long as it may be
     };
     std::map<std::wstring, std::wstring> expected;
     for (const auto &r : records) {
@@ -131,7 +132,7 @@ TEST(Devices, AreReadFromTheRecordsAsFarAsTheyGo)
     for (int i = 0; i < count; i++) {
         got[devices[i].port] = devices[i].name;
         EXPECT_STREQ(devices[i].hardware, L"USB\\VID_1A86&PID_7523");
-        EXPECT_EQ(wcsncmp(devices[i].instance, L"ROOT\\PORTS\\1", 12), 0);
+        EXPECT_EQ(wcsncmp(devices[i].instance, L"ROOT\\PORTS\\", 11), 0);
     }
     EXPECT_EQ(got, expected);
     EXPECT_EQ(SerialDevices(devices, DEVICES_MAX), 0) << "the records were not removed";

@@ -180,7 +180,7 @@ TEST(Resources, PanelTemplateIsExact)
         {-1, "#130", "STATIC", u8"版本：", label, 20, 42, 21, 8},
         {IDC_VERSION_TEXT, "#130", "STATIC", "", label, 51, 42, 96, 8},
         {IDC_CHANNEL_LIST, "#133", "COMBOBOX", "", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, 52, 69, 48, 102},
-        {IDC_HINT_TEXT, "#130", "STATIC", "", label, 18, 106, 172, 8},
+        {IDC_HINT_TEXT, "#130", "STATIC", "", label | SS_NOPREFIX | SS_ENDELLIPSIS, 18, 106, 172, 8},   // as written, one line
     };
     for (int i = 0; i < items && i < int(std::size(expected)); i++) {
         const Item &e = expected[i];

@@ -22,6 +22,7 @@ trap world_down EXIT
 
 world_up() {
     world=$build/$1
+    export RQ47_DRIVE=$build/tools/rq47drive.exe
     export WINEPREFIX=$world/wineprefix
     bash "$top/world/world.sh" start "$world" ${2-}
     DISPLAY=$(cat "$world/display")

@@ -13,6 +13,8 @@
 //   rq47drive device PORT            removes that record again
 //   rq47drive drop                   drops the port list down; prints the screen rectangle of
 //                                    the window and the list together (WxH+X+Y)
+//   rq47drive forget                 removes every serial adapter's record of the prefix (no
+//                                    window needed)
 //
 // Exit code: 0 done, 1 the window was not found or a wait ran out, 2 bad arguments.
 #include "driver.h"
@@ -37,7 +39,7 @@ static int Usage()
 {
     fprintf(stderr, "usage: rq47drive show | port NAME | click open|apply | channel N | "
                     "wait-status TEXT MS | wait-hint TEXT MS | wait-channel N MS | "
-                    "device PORT [NAME HWID] | drop\n");
+                    "device PORT [NAME HWID] | drop | forget\n");
     return 2;
 }
 
@@ -59,6 +61,10 @@ int main(int argc, char **argv)
     if (argc < 2)
         return Usage();
     const char *verb = argv[1];
+    if (strcmp(verb, "forget") == 0 && argc == 2) {
+        printf("%d records removed\n", RecordRemoveEvery());
+        return 0;
+    }
     HWND main = DriveFindMain(30000);   // a first start in a fresh Wine prefix is slow
     HWND panel = main ? DrivePanel(main) : NULL;
     if (panel == NULL) {

@@ -8,7 +8,8 @@
 #
 #   world.sh start|stop DIR [--host-display]
 #       DIR holds the prefix and the state (pids, display, lines); with --host-display the
-#       program shows on $DISPLAY instead of a private Xvfb.
+#       program shows on $DISPLAY instead of a private Xvfb. With RQ47_DRIVE naming the
+#       rq47drive exe, the start removes every serial adapter's record the prefix holds.
 #
 # The lines: the near end is what the program opens, the far end is where tests play the
 # transmitter. Every end shows in the program's list: COM33 and up from the system's serial
@@ -149,6 +150,9 @@ start() {
     # every holder of its pipes), and keep them until `stop`.
     wineserver -p </dev/null >/dev/null 2>&1
     DISPLAY=$(cat "$dir/display") wine wineboot </dev/null >/dev/null 2>&1
+
+    # A test killed before its tear-down leaves the adapters' records it made in the prefix.
+    [ -z "${RQ47_DRIVE-}" ] || wine "$RQ47_DRIVE" forget </dev/null >/dev/null 2>&1
 
     switchboard </dev/null >/dev/null 2>&1 &
     echo $! > "$dir/switchboard.pid"

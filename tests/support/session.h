@@ -8,6 +8,7 @@
 #include "driver.h"
 #include "panel.h"
 #include "records.h"
+#include "slow.h"
 #include "unix.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +82,7 @@ protected:
         StopProgram(&program);
         sim.Stop();
         RecordRemoveAll();
+        SlowOpensClear();
         // Whatever the test did, nothing it started may go on (and hold the runner's output).
         std::string survivors = UnixEndSurvivors();
         if (!survivors.empty())

@@ -56,6 +56,21 @@ bool RecordRemove(const wchar_t *instance)
     return removed;
 }
 
+int RecordRemoveEvery()
+{
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, NULL, NULL, 0);
+    if (set == INVALID_HANDLE_VALUE)
+        return 0;
+    int removed = 0;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); i++)
+        removed += SetupDiRemoveDevice(set, &device) ? 1 : 0;
+    SetupDiDestroyDeviceInfoList(set);
+    g_made.clear();
+    return removed;
+}
+
 void RecordRemoveAll()
 {
     while (!g_made.empty())

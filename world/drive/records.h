@@ -18,4 +18,8 @@ bool RecordRemove(const wchar_t *instance);
 // Removes every record this process made and has not removed yet.
 void RecordRemoveAll();
 
+// Removes every record of the Ports class the prefix holds, whoever made it (a test killed
+// before its tear-down leaves its records behind); returns how many went.
+int RecordRemoveEvery();
+
 #endif
