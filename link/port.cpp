@@ -284,7 +284,7 @@ bool SerialOpenLater(const char *path)
     AcquireSRWLockExclusive(&g_laterLock);
     bool free = g_later.state == LATER_NONE;
     if (free) {
-        strcpy(g_later.path, path);
+        snprintf(g_later.path, sizeof g_later.path, "%s", path);
         g_later.wanted = true;
         g_later.state = LATER_ASKED;
     }
