@@ -6,6 +6,7 @@
 #include <stddef.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 namespace {
@@ -306,6 +307,31 @@ TEST_F(EndToEnd, PortsThatComeAndGoFollowTheListAndTheKeyboardWorksThePanel)
     GetWindowRect(GetDlgItem(program.panel, IDC_PORT_LIST), &field);
     EXPECT_TRUE(DriveWaitFor([&] { return dropped() > 2 * (field.right - field.left); }, 1000))
         << "the list as narrow as the field";
+    // Dropped, each entry it shows is drawn with its own name, and its own device beside it.
+    ASSERT_TRUE(HookInto(program.process.hProcess));
+    HookDrawnClear();
+    const std::vector<std::string> all = DriveListItems(program.panel, IDC_PORT_LIST);
+    const std::map<std::string, std::wstring> devices = {{"COM3", L"USB-SERIAL CH340"}, {"COM33", L"\ud55c\uad6d CP210x"}};
+    DriveSelect(program.panel, IDC_PORT_LIST, int(std::find(all.begin(), all.end(), "COM3") - all.begin()));
+    HWND list = GetDlgItem(program.panel, IDC_PORT_LIST);
+    SendMessageW(list, CB_SHOWDROPDOWN, TRUE, 0);
+    DriveWaitFor([] { return HookDrawn().size() >= 3; }, 1000);
+    Sleep(100);
+    std::map<int, std::vector<std::wstring>> drawn = HookDrawn();
+    size_t top = SendMessageW(list, CB_GETTOPINDEX, 0, 0), height = SendMessageW(list, CB_GETITEMHEIGHT, 0, 0);
+    SendMessageW(list, CB_SHOWDROPDOWN, FALSE, 0);
+    int withDevice = 0;
+    for (const auto &row : drawn) {
+        size_t entry = top + size_t(row.first) / height;
+        ASSERT_LT(entry, all.size()) << "a row drawn at " << row.first;
+        std::vector<std::wstring> expected = {std::wstring(all[entry].begin(), all[entry].end())};
+        if (devices.count(all[entry]) != 0)
+            expected.push_back(devices.at(all[entry]));
+        withDevice += expected.size() == 2;
+        EXPECT_EQ(row.second, expected) << "the row drawn at " << row.first;
+    }
+    EXPECT_GE(drawn.size(), 3u);
+    EXPECT_GE(withDevice, 1);
     DriveType(program.panel, IDC_PORT_LIST, L"com3");
     EXPECT_EQ(Text(IDC_HINT_TEXT), "USB-SERIAL CH340");
     DriveType(program.panel, IDC_PORT_LIST, L"COM");

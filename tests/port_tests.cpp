@@ -6,7 +6,7 @@
 #include "line.h"
 #include "link.h"
 #include "records.h"
-#include "slow.h"
+#include "hook.h"
 #include "unix.h"
 
 #include "clock.h"
@@ -230,7 +230,7 @@ std::string NearLink(const char *name)
 // wanted is let go of the moment it opens, and its end is never announced.
 TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
 {
-    ASSERT_TRUE(SlowOpensInto(GetCurrentProcess()));
+    ASSERT_TRUE(HookInto(GetCurrentProcess()));
     SlowOpensClear();
     SlowOpenSet(L"COM3", 1000);
     unsigned long pid = UnixPid();

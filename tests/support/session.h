@@ -8,7 +8,7 @@
 #include "driver.h"
 #include "panel.h"
 #include "records.h"
-#include "slow.h"
+#include "hook.h"
 #include "unix.h"
 
 #include <gtest/gtest.h>

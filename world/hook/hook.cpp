@@ -1,20 +1,23 @@
-// slowopen.dll: loaded into a running tool by the tests (world/drive/slow.h), never part of the
+// rq47hook.dll: loaded into a running tool by the tests (world/drive/hook.h), never part of the
 // product. It makes a read/write open of \\.\NAME wait as long as the registry says for NAME,
-// in the thread that opens, and counts those opens there (the values are described in slow.h).
-// The tool is linked statically, so its import table takes CreateFileA and CreateFileW straight
-// from KERNEL32: those entries are pointed here at load, and the waits happen in the tool's own
-// threads, as a slow driver's would. Everything else passes straight through.
-#include "slow.h"
+// in the thread that opens, and counts those opens there; and it keeps what the tool's own code
+// draws into a dropped list (the values are described in hook.h). The tool is linked
+// statically, so its import table takes CreateFileA and CreateFileW straight from KERNEL32 and
+// DrawTextW from USER32: those entries are pointed here at load, and the waits happen in the
+// tool's own threads, as a slow driver's would. Everything else passes straight through.
+#include "hook.h"
 
 #include <string.h>
 #include <wchar.h>
 
 typedef HANDLE(WINAPI *CreateFileWFn)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 typedef HANDLE(WINAPI *CreateFileAFn)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+typedef int(WINAPI *DrawTextWFn)(HDC, LPCWSTR, int, LPRECT, UINT);
 
 // What the tool's import table named before it was pointed here.
 static CreateFileWFn g_createFileW;
 static CreateFileAFn g_createFileA;
+static DrawTextWFn g_drawTextW;
 
 // Room for a port's name and its zero (longer names are never slowed), and for the ports with
 // opens in progress at once (more are slowed and counted as begun, not as in progress).
@@ -109,39 +112,61 @@ static void OpenEnds(OpensOf *slot)
     ReleaseSRWLockExclusive(&g_lock);
 }
 
-static HANDLE WINAPI SlowCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                     DWORD disposition, DWORD flags, HANDLE templateFile)
+// `open()` made as slowly as the registry says for `port`, and counted, keeping its last error.
+template <typename Open> static HANDLE Slowed(const wchar_t *port, Open open)
 {
-    wchar_t port[PORT_CHARS];
-    if (access == 0 || !PortOf(path, port))
-        return g_createFileW(path, access, share, security, disposition, flags, templateFile);
     OpensOf *slot;
     DWORD delay = OpenBegins(port, &slot);
     if (delay > 0)
         Sleep(delay);
-    HANDLE h = g_createFileW(path, access, share, security, disposition, flags, templateFile);
+    HANDLE h = open();
     DWORD error = GetLastError();   // the caller reads the open's, not ours
     OpenEnds(slot);
     SetLastError(error);
     return h;
 }
 
+static HANDLE WINAPI SlowCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    auto open = [&] { return g_createFileW(path, access, share, security, disposition, flags, templateFile); };
+    wchar_t port[PORT_CHARS];
+    return access != 0 && PortOf(path, port) ? Slowed(port, open) : open();
+}
+
 static HANDLE WINAPI SlowCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                      DWORD disposition, DWORD flags, HANDLE templateFile)
 {
+    auto open = [&] { return g_createFileA(path, access, share, security, disposition, flags, templateFile); };
     wchar_t wide[4 + PORT_CHARS], port[PORT_CHARS];
-    if (access == 0 || path == NULL || strncmp(path, "\\\\.\\", 4) != 0 ||
-        MultiByteToWideChar(CP_ACP, 0, path, -1, wide, ARRAYSIZE(wide)) == 0 || !PortOf(wide, port))
-        return g_createFileA(path, access, share, security, disposition, flags, templateFile);
-    OpensOf *slot;
-    DWORD delay = OpenBegins(port, &slot);
-    if (delay > 0)
-        Sleep(delay);
-    HANDLE h = g_createFileA(path, access, share, security, disposition, flags, templateFile);
-    DWORD error = GetLastError();
-    OpenEnds(slot);
-    SetLastError(error);
-    return h;
+    return access != 0 && path != NULL && MultiByteToWideChar(CP_ACP, 0, path, -1, wide, ARRAYSIZE(wide)) != 0 &&
+                   PortOf(wide, port)
+               ? Slowed(port, open)
+               : open();
+}
+
+// The tool's own drawing (the port list's entries): what it draws into a dropped list (a window
+// of class ComboLBox) is kept under DRAWN_KEY, a value a text, named by where it was drawn.
+static int WINAPI KeptDrawTextW(HDC dc, LPCWSTR text, int count, LPRECT rect, UINT format)
+{
+    int height = g_drawTextW(dc, text, count, rect, format);
+    wchar_t cls[16] = L"";
+    HWND window = WindowFromDC(dc);
+    HKEY key;
+    if (text != NULL && rect != NULL && window != NULL && GetClassNameW(window, cls, ARRAYSIZE(cls)) != 0 &&
+        lstrcmpiW(cls, L"ComboLBox") == 0 &&
+        RegCreateKeyExW(HKEY_CURRENT_USER, DRAWN_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS) {
+        wchar_t where[32];
+        wsprintfW(where, L"%d %d", rect->top, rect->left);
+        size_t length = count < 0 ? wcslen(text) : size_t(count);
+        wchar_t kept[256];
+        length = length < ARRAYSIZE(kept) - 1 ? length : ARRAYSIZE(kept) - 1;
+        wmemcpy(kept, text, length);
+        kept[length] = 0;
+        RegSetValueExW(key, where, 0, REG_SZ, reinterpret_cast<const BYTE *>(kept), DWORD((length + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    return height;
 }
 
 // Points import table entry `slot` at `to`; false when its page could not be made writable.
@@ -155,8 +180,19 @@ static bool Redirect(void **slot, void *to)
     return true;
 }
 
-// Points the main module's KERNEL32 entries for CreateFileW and CreateFileA here, keeping what
-// they named; returns how many it redirected.
+// The main module's import entries pointed here, and where what they named is kept.
+static const struct {
+    const char *dll, *name;
+    void **original;
+    void *to;
+} g_hooks[] = {
+    {"KERNEL32.dll", "CreateFileW", reinterpret_cast<void **>(&g_createFileW), reinterpret_cast<void *>(SlowCreateFileW)},
+    {"KERNEL32.dll", "CreateFileA", reinterpret_cast<void **>(&g_createFileA), reinterpret_cast<void *>(SlowCreateFileA)},
+    {"USER32.dll", "DrawTextW", reinterpret_cast<void **>(&g_drawTextW), reinterpret_cast<void *>(KeptDrawTextW)},
+};
+
+// Points the main module's entries of g_hooks here, keeping what they named; returns how many
+// it redirected.
 static int RedirectImports()
 {
     BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleW(NULL));
@@ -168,9 +204,10 @@ static int RedirectImports()
     int redirected = 0;
     for (const IMAGE_IMPORT_DESCRIPTOR *d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          d->Name != 0; d++) {
-        // The names live in the lookup table; the address table beside it holds what was bound.
-        if (lstrcmpiA(reinterpret_cast<const char *>(base + d->Name), "KERNEL32.dll") != 0 || d->OriginalFirstThunk == 0)
+        if (d->OriginalFirstThunk == 0)
             continue;
+        // The names live in the lookup table; the address table beside it holds what was bound.
+        const char *dll = reinterpret_cast<const char *>(base + d->Name);
         const IMAGE_THUNK_DATA *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + d->OriginalFirstThunk);
         IMAGE_THUNK_DATA *bound = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
         for (; names->u1.AddressOfData != 0; names++, bound++) {
@@ -179,13 +216,12 @@ static int RedirectImports()
             const char *name = reinterpret_cast<const char *>(
                 reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name);
             void **slot = reinterpret_cast<void **>(&bound->u1.Function);
-            // What the entry named is kept before the entry changes: a call may come through it at once.
-            if (strcmp(name, "CreateFileW") == 0 && g_createFileW == NULL) {
-                g_createFileW = reinterpret_cast<CreateFileWFn>(*slot);
-                redirected += Redirect(slot, reinterpret_cast<void *>(SlowCreateFileW));
-            } else if (strcmp(name, "CreateFileA") == 0 && g_createFileA == NULL) {
-                g_createFileA = reinterpret_cast<CreateFileAFn>(*slot);
-                redirected += Redirect(slot, reinterpret_cast<void *>(SlowCreateFileA));
+            for (const auto &h : g_hooks) {
+                // What the entry named is kept before the entry changes: a call may come through it at once.
+                if (lstrcmpiA(dll, h.dll) == 0 && strcmp(name, h.name) == 0 && *h.original == NULL) {
+                    *h.original = *slot;
+                    redirected += Redirect(slot, h.to);
+                }
             }
         }
     }

@@ -1,9 +1,11 @@
-#include "slow.h"
+#include "hook.h"
 
 #include "unix.h"
 
 #include <psapi.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 #include <string>
 
@@ -22,9 +24,9 @@ static bool LoadedIn(HANDLE process, const std::wstring &path)
     return false;
 }
 
-bool SlowOpensInto(HANDLE process)
+bool HookInto(HANDLE process)
 {
-    const char *dll = getenv("RQ47_SLOW");
+    const char *dll = getenv("RQ47_HOOK");
     if (dll == NULL || *dll == 0)
         return false;
     std::string narrow = UnixPath(dll);
@@ -101,4 +103,34 @@ DWORD SlowOpensMostAtOnce(const wchar_t *port)
 void SlowOpensClear()
 {
     RegDeleteKeyW(HKEY_CURRENT_USER, SLOW_OPENS_KEY);
+}
+
+std::map<int, std::vector<std::wstring>> HookDrawn()
+{
+    std::map<int, std::map<int, std::wstring>> at;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, DRAWN_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        wchar_t where[32], text[256];
+        DWORD whereLength = ARRAYSIZE(where), size = sizeof text - sizeof(wchar_t), type;
+        for (DWORD i = 0; RegEnumValueW(key, i, where, &whereLength, NULL, &type, reinterpret_cast<BYTE *>(text), &size) ==
+                          ERROR_SUCCESS;
+             i++, whereLength = ARRAYSIZE(where), size = sizeof text - sizeof(wchar_t)) {
+            text[size / sizeof(wchar_t)] = 0;
+            int top = 0, left = 0;
+            if (type == REG_SZ && swscanf(where, L"%d %d", &top, &left) == 2)
+                at[top][left] = text;
+        }
+        RegCloseKey(key);
+    }
+    std::map<int, std::vector<std::wstring>> rows;
+    for (const auto &row : at) {
+        for (const auto &text : row.second)
+            rows[row.first].push_back(text.second);
+    }
+    return rows;
+}
+
+void HookDrawnClear()
+{
+    RegDeleteKeyW(HKEY_CURRENT_USER, DRAWN_KEY);
 }
