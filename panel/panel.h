@@ -1,8 +1,9 @@
 // The configuration panel: the link and configuration state (state.cpp) and the dialog that
 // shows it (paneldlg.cpp).
 //
-// The state is driven by the 500 ms tick, the two buttons and the system's port notices on the
-// user-interface thread, and by the transmitter's reports, which the parser thread delivers. Every report is run on the
+// The state is driven by the 500 ms tick, the two buttons, the system's port notices and the
+// ends of the opener thread's tries (posted as a message) on the user-interface thread, and by
+// the transmitter's reports, which the parser thread delivers. Every report is run on the
 // user-interface thread (ViewCall) while the parser waits, so the flags and countdowns below are
 // only ever touched by that one thread and need no lock.
 #ifndef PANEL_PANEL_H
