@@ -225,13 +225,18 @@ static void StopTrying()
     g_trying[0] = 0;
 }
 
-// Whether the candidate is still surely the pulled adapter, as the records say now; if not,
-// it is dropped.
+// Whether port `name` is surely the pulled adapter, as the records say now (read first if they
+// never were).
+static bool PulledAdapter(const WCHAR *name)
+{
+    return PanelDeviceOf(name) != NULL &&
+           PanelIsPulledAdapter(name, &g_openDevice, g_openAlone, g_devices, g_deviceCount);
+}
+
+// Whether the candidate still is; if not, it is dropped.
 static bool CandidateHolds()
 {
-    if (g_candidate[0] != 0 && !(PanelDeviceOf(g_candidatePort) != NULL &&
-                                 PanelIsPulledAdapter(g_candidatePort, &g_openDevice, g_openAlone, g_devices,
-                                                      g_deviceCount)))
+    if (g_candidate[0] != 0 && !PulledAdapter(g_candidatePort))
         g_candidate[0] = 0;
     return g_candidate[0] != 0;
 }
@@ -297,9 +302,7 @@ void PanelPortArrived(const WCHAR *name)
     // Most adapters plugged into another socket get another name there; only one that is
     // surely the pulled adapter is taken for it, and tried until it opens.
     char gbk[PORT_TEXT_MAX + 1];
-    if (PanelDeviceOf(name) != NULL &&
-        PanelIsPulledAdapter(name, &g_openDevice, g_openAlone, g_devices, g_deviceCount) &&
-        WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0) {
+    if (PulledAdapter(name) && WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0) {
         KeepName(gbk, g_candidate, g_candidatePort);
         TryTakeBack(gbk);
     }
