@@ -185,11 +185,11 @@ int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max)
     return count;
 }
 
-// False with `error` as the thread's last error, for SerialOpen's caller.
-static bool OpenFails(DWORD error)
+// No port, with `error` as the thread's last error, for the opener's callers.
+static HANDLE OpenFails(DWORD error)
 {
     SetLastError(error);
-    return false;
+    return INVALID_HANDLE_VALUE;
 }
 
 // Opens and configures the port at `path` and hands it back unpublished; INVALID_HANDLE_VALUE
@@ -200,17 +200,13 @@ static HANDLE OpenConfigured(const char *path)
     AcquireSRWLockShared(&g_portLock);
     bool closing = g_hOrphan != INVALID_HANDLE_VALUE;
     ReleaseSRWLockShared(&g_portLock);
-    if (closing) {  // the last port's driver still holds a borrower, perhaps the reader
-        SetLastError(SERIAL_ERROR_CLOSING);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (closing)   // the last port's driver still holds a borrower, perhaps the reader
+        return OpenFails(SERIAL_ERROR_CLOSING);
 
     // The name is the port field's GBK text: the system's code page may be another one.
     WCHAR wide[MAX_PATH];
-    if (MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) == 0) {
-        SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) == 0)
+        return OpenFails(ERROR_INVALID_NAME);
     HANDLE port = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (port == INVALID_HANDLE_VALUE)
@@ -229,8 +225,7 @@ static HANDLE OpenConfigured(const char *path)
     // it back before anything is written to it.
     if (!GetCommState(port, &dcb)) {
         CloseHandle(port);
-        SetLastError(SERIAL_ERROR_NOT_A_PORT);
-        return INVALID_HANDLE_VALUE;
+        return OpenFails(SERIAL_ERROR_NOT_A_PORT);
     }
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
@@ -267,8 +262,10 @@ static void Publish(HANDLE port)
 
 bool SerialOpen(const char *path)
 {
-    if (path == NULL)
-        return OpenFails(ERROR_INVALID_NAME);
+    if (path == NULL) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
     SerialClose();
     HANDLE port = OpenConfigured(path);
     if (port == INVALID_HANDLE_VALUE)
