@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "driver.h"
 #include "panel.h"
+#include "names.h"
 #include "records.h"
 #include "texts.h"
 #include "unix.h"
@@ -197,14 +198,13 @@ int main(int argc, char **argv)
 
     // The port pulled out while open, line and name gone, and announced: the tool has let go of
     // it and tries to open it again every second. Last, as the simulator's line goes with it.
-    wchar_t target[MAX_PATH];
+    const std::wstring target = NameTarget(L"COM3");
     double cpuAway = 0, refAway = 0;
-    if (QueryDosDeviceW(L"COM3", target, MAX_PATH) != 0 && WorldTrigger("unplug-COM3") &&
-        DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM3", NULL)) {
+    if (!target.empty() && WorldTrigger("unplug-COM3") && NameRemove(L"COM3")) {
         DriveNotice(tool.main, DBT_DEVICEREMOVECOMPLETE, L"COM3");
         CpuSideBySide(pid, idleExe, 2, cpuSeconds, &cpuAway, &refAway);
         WorldTrigger("replug-COM3");
-        DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM3", target);
+        NameMake(L"COM3", target);
     } else {
         fprintf(stderr, "rq47bench: could not pull COM3 out\n");
     }

@@ -5,14 +5,14 @@
 //     55 AA | 00 | command | N | N payload bytes | AA 55
 // The tool asks (odd command codes) and the transmitter answers with the code plus one.
 //
-// Four worker threads; none of them ever ends. Three move the bytes:
+// Three worker threads move the bytes; none of them ever ends:
 //   reader  (RxReaderThread)  waits on the open port and hands what it reads to RxAppend;
 //   parser  (RxParserThread)  recognises a frame in the assembly buffer and calls the report
 //                             operations below, holding the receive lock while they run;
 //   writer  (TxWriterThread)  takes one queued frame every 100 ms and writes it to the port.
-// and one opens ports for the user-interface thread:
-//   opener  (SerialOpenerThread) makes the opens that SerialOpenLater asks for, one at a time.
-// The open port is made and closed on the user-interface thread only.
+// and the opener opens ports for the user-interface thread: each open that SerialOpenLater asks
+// for is made by a thread of its own, which ends with it. The open port is made the open port
+// and closed on the user-interface thread only.
 #ifndef LINK_LINK_H
 #define LINK_LINK_H
 
@@ -35,6 +35,7 @@ enum {
     TX_PERIOD_MS = 100,       // writer sleep before each look at the queue
     TX_WRITE_WAIT_MS = 1000,  // longest wait for one write before it is cancelled
     CLOSE_WAIT_MS = 2000,     // longest wait of a close for the reader and writer
+    OPENS_MAX = 4,            // opens under way at once: the one wanted, and given-up ones
     PORT_NAME_MAX = 9         // bytes of a port name (GBK) that the port field can hold
 };
 
@@ -88,7 +89,7 @@ DWORD RxPending();
 
 // --- Transmit queue and writer (tx.cpp).
 
-// Initialises the receive lock and the queue, then starts the parser, writer and opener threads.
+// Initialises the receive lock and the queue, then starts the parser and writer threads.
 // Called once, before any port is opened.
 void SerialInit();
 
@@ -149,36 +150,40 @@ DWORD SerialProbePorts();
 // ones are left out). Returns how many it wrote. Reads the registry and opens no other port.
 int SerialMappedPorts(char names[][PORT_NAME_MAX + 1], int max);
 
-// Opens and configures the port at `path` (such as \\.\COM3, GBK): 115200 8N1, no flow
-// control, overlapped. Closes the port open before, if any. False when the path cannot be
-// opened or is not a serial port, or while a closed port is still held by a borrower; no port
-// is open then, and GetLastError says why: the system's error for the open (ERROR_INVALID_NAME
-// for a name no path can hold), SERIAL_ERROR_NOT_A_PORT or SERIAL_ERROR_CLOSING.
+// Opens the port at `path` as SerialOpenLater does and waits for it, however long it takes:
+// closes the port open before, if any, first. False when it did not open, or while another
+// open is wanted (ERROR_BUSY); no port is open then, and GetLastError says why.
 bool SerialOpen(const char *path);
 
-// Asks the opener thread to open the port at `path` as SerialOpen does, and returns at once;
-// OnOpenDone says when it has ended. The open port, if any, stays as it is meanwhile. False
-// (nothing asked) while an open asked before is still under way, also one no longer wanted:
-// never two at once.
+// Asks the opener to open and configure the port at `path` (such as \\.\COM3, GBK): 115200 8N1,
+// no flow control, overlapped; returns at once, and OnOpenDone says when it has ended. The open
+// port, if any, stays as it is meanwhile. An open of a port that a given-up open still holds
+// waits for that one to end first: never two opens of one port at once. False, and nothing
+// asked, while another open is wanted (one at a time), when all OPENS_MAX are under way
+// (ERROR_BUSY), or for a path no open can take (ERROR_INVALID_NAME).
 bool SerialOpenLater(const char *path);
 
-// Takes the open that OnOpenDone announced: 1, the port is now the open port (the one open
-// before, if any, closed); 0, it failed, with the reason SerialOpen would leave in `error`;
-// -1, none has ended (or none was asked). User-interface thread.
+// Waits at most `ms` (INFINITE: no bound) for the open asked to end; at once when none is asked.
+void SerialOpenWait(DWORD ms);
+
+// Takes the open asked, once it has ended: 1, the port is now the open port (the one open
+// before, if any, closed); 0, it failed, and `error` says why: the system's error for the open
+// (ERROR_INVALID_NAME for a name no path can hold), SERIAL_ERROR_NOT_A_PORT, or
+// SERIAL_ERROR_CLOSING while a closed port is still held by a borrower; -1, none has ended (or
+// none was asked), `error` untouched. User-interface thread.
 int SerialOpenedLater(DWORD *error);
 
 // The open asked for is no longer wanted: a port it already opened is closed now, one still
 // being opened is closed the moment its open ends, and OnOpenDone is not called for it.
 void SerialOpenLaterCancel();
 
-// True from SerialOpenLater until its open has been taken or let go of (for tests).
-bool SerialOpeningLater();
+// Opens under way: the one asked and not yet taken or given up, and given-up ones until what
+// they opened is closed (for tests).
+int SerialOpensUnderWay();
 
-// The opener thread: waits for an open asked by SerialOpenLater and makes it.
-DWORD WINAPI SerialOpenerThread(LPVOID);
-
-// Called on the opener thread when an open asked by SerialOpenLater has ended and is still
-// wanted. Defined by the configuration panel; it must not wait for the user-interface thread.
+// Called on an opener thread when an open asked by SerialOpenLater has ended and is still
+// wanted (it may be given up by the time it is handled). Defined by the configuration panel; it
+// must not wait for the user-interface thread.
 void OnOpenDone();
 
 // Closes the open port, if any; pending reads, waits and writes on it are cancelled. Returns

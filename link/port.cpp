@@ -1,5 +1,5 @@
-// Serial port access. The user-interface thread opens and closes the port; the reader thread
-// (here) and the writer thread (tx.cpp) borrow the handle for each I/O step. Closing takes the
+// Serial port access. The user-interface thread makes a port the open port and closes it; the
+// reader thread (here) and the writer thread (tx.cpp) borrow the handle for each I/O step. Closing takes the
 // handle out of reach first, cancels what the borrowers have pending and closes it only once
 // both have given it back, so no thread ever passes a closed (and perhaps reused) handle value
 // to the system. Borrowers never hold the port while waiting for the receive lock, so the
@@ -9,10 +9,9 @@
 // a bounded time: after that the port counts as closed and the borrower still out closes the
 // handle when it gives it back. Until then no port can be opened.
 //
-// The opens the tool makes by itself (taking back a port that went away, following its adapter)
-// are made by the opener thread, one at a time: on Windows an open can take seconds (a
-// Bluetooth port connects to its device when it is opened), and the window must not wait for
-// it. The opener hands what it opened to the user-interface thread, which makes it the open
+// Every open is made by the opener, in a thread of its own: on Windows an open can take seconds
+// (a Bluetooth port connects to its device when it is opened), and the window must not wait
+// for it. The opener hands what it opened to the user-interface thread, which makes it the open
 // port, or closes it at once when it is no longer wanted.
 #include "link.h"
 
@@ -21,7 +20,7 @@
 #include <string.h>
 #include <wchar.h>
 
-// Written by SerialOpen and SerialClose (user-interface thread), read by SerialPortBorrow; all
+// Written by Publish and SerialClose (user-interface thread), read by SerialPortBorrow; all
 // under g_portLock.
 static HANDLE g_hPort = INVALID_HANDLE_VALUE;
 static LONG g_portBorrowers;                                     // under g_portLock
@@ -31,23 +30,24 @@ static CONDITION_VARIABLE g_portReturned = CONDITION_VARIABLE_INIT; // a borrowe
 // SerialPortRelease. Under g_portLock.
 static HANDLE g_hOrphan = INVALID_HANDLE_VALUE;
 
-// The open the opener thread makes for the user-interface thread: asked by it, made by the
-// opener, then taken by it or let go of. Under g_laterLock; the opener sleeps on g_laterAsked.
-enum LaterState {
-    LATER_NONE,     // nothing asked
-    LATER_ASKED,    // waiting for the opener
-    LATER_OPENING,  // the opener is in the open
-    LATER_DONE      // ended, with `port` or `error`, waiting to be taken
-};
-static struct {
-    LaterState state;
-    bool wanted;            // false: the opener lets go of what it opens
+// The opens of the opener: each made by a thread of its own, which ends with it, so that an
+// open given up while its driver takes its time holds up no open of another port. At most one
+// is wanted at a time (g_wanted); the others were given up, and their threads close what they
+// open. A slot is free again only once nothing of its open is left: its port taken, or closed.
+// All under g_openLock; g_openEnded wakes whoever waits for an open to end or a slot to free.
+struct OpenSlot {
+    bool used;              // a thread has it, or its port waits to be taken
+    bool wanted;            // false: given up, its thread lets go of what it opens
+    bool opening;           // in the open, or holding what it opened: the port is busy
+    bool done;              // ended, with `port` or `error`
     char path[MAX_PATH];
     HANDLE port;
     DWORD error;
-} g_later = {LATER_NONE, false, "", INVALID_HANDLE_VALUE, 0};
-static SRWLOCK g_laterLock = SRWLOCK_INIT;
-static CONDITION_VARIABLE g_laterAsked = CONDITION_VARIABLE_INIT;
+};
+static OpenSlot g_opens[OPENS_MAX];
+static int g_wanted = -1;                                        // its slot; -1: none
+static SRWLOCK g_openLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE g_openEnded = CONDITION_VARIABLE_INIT;
 
 // The reader thread's own read buffer and the bytes of the read in progress.
 static BYTE g_rxRaw[2 * RX_BUF_SIZE];
@@ -194,7 +194,7 @@ static HANDLE OpenFails(DWORD error)
 
 // Opens and configures the port at `path` and hands it back unpublished; INVALID_HANDLE_VALUE
 // with the reason as the thread's last error. Shares nothing but a look at a port still
-// closing, so the opener thread may call it as well as the user-interface thread.
+// closing, so that the opener's threads may call it.
 static HANDLE OpenConfigured(const char *path)
 {
     AcquireSRWLockShared(&g_portLock);
@@ -262,100 +262,155 @@ static void Publish(HANDLE port)
 
 bool SerialOpen(const char *path)
 {
-    if (path == NULL) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
     SerialClose();
-    HANDLE port = OpenConfigured(path);
-    if (port == INVALID_HANDLE_VALUE)
+    if (!SerialOpenLater(path))
         return false;
-    Publish(port);
-    return true;
+    DWORD error;
+    int opened;
+    while ((opened = SerialOpenedLater(&error)) < 0)
+        SerialOpenWait(INFINITE);
+    SetLastError(error);
+    return opened == 1;
+}
+
+// Whether another open of the port at `path` holds the port: in its open, or with what it
+// opened not yet taken or closed. Under g_openLock.
+static bool PortBusy(int slot)
+{
+    for (int i = 0; i < OPENS_MAX; i++) {
+        if (i != slot && g_opens[i].used && g_opens[i].opening && _stricmp(g_opens[i].path, g_opens[slot].path) == 0)
+            return true;
+    }
+    return false;
+}
+
+// One open: waits for any other open of its port to end (never two at once: Windows gives a
+// port to one handle), then makes it, unless it was given up meanwhile.
+static DWORD WINAPI OpenerThread(LPVOID arg)
+{
+    OpenSlot *slot = &g_opens[reinterpret_cast<INT_PTR>(arg)];
+    AcquireSRWLockExclusive(&g_openLock);
+    while (slot->wanted && PortBusy(int(slot - g_opens)))
+        SleepConditionVariableSRW(&g_openEnded, &g_openLock, INFINITE, 0);
+    bool wanted = slot->wanted;
+    slot->opening = wanted;
+    char path[MAX_PATH];
+    memcpy(path, slot->path, sizeof path);
+    ReleaseSRWLockExclusive(&g_openLock);
+
+    HANDLE port = wanted ? OpenConfigured(path) : INVALID_HANDLE_VALUE;   // may take seconds
+    DWORD error = GetLastError();
+
+    AcquireSRWLockExclusive(&g_openLock);
+    wanted = slot->wanted;
+    if (wanted) {
+        slot->done = true;
+        slot->port = port;
+        slot->error = error;
+    } else {
+        // Given up: closed before the slot is free, so no later open finds it busy.
+        if (port != INVALID_HANDLE_VALUE)
+            CloseHandle(port);
+        slot->used = slot->opening = false;
+    }
+    ReleaseSRWLockExclusive(&g_openLock);
+    WakeAllConditionVariable(&g_openEnded);
+    if (wanted)
+        OnOpenDone();
+    return 0;
 }
 
 bool SerialOpenLater(const char *path)
 {
-    if (path == NULL || strlen(path) >= sizeof g_later.path)
+    if (path == NULL || strlen(path) >= MAX_PATH) {
+        SetLastError(ERROR_INVALID_NAME);
         return false;
-    AcquireSRWLockExclusive(&g_laterLock);
-    bool free = g_later.state == LATER_NONE;
-    if (free) {
-        snprintf(g_later.path, sizeof g_later.path, "%s", path);
-        g_later.wanted = true;
-        g_later.state = LATER_ASKED;
     }
-    ReleaseSRWLockExclusive(&g_laterLock);
-    if (free)
-        WakeConditionVariable(&g_laterAsked);
-    return free;
+    AcquireSRWLockExclusive(&g_openLock);
+    int free = -1;
+    for (int i = 0; i < OPENS_MAX && free < 0; i++) {
+        if (!g_opens[i].used)
+            free = i;
+    }
+    bool asked = g_wanted < 0 && free >= 0;
+    if (asked) {
+        OpenSlot *slot = &g_opens[free];
+        snprintf(slot->path, sizeof slot->path, "%s", path);
+        slot->used = slot->wanted = true;
+        slot->opening = slot->done = false;
+        slot->port = INVALID_HANDLE_VALUE;
+        HANDLE thread = CreateThread(NULL, 0, OpenerThread, reinterpret_cast<LPVOID>(INT_PTR(free)), 0, NULL);
+        asked = thread != NULL;
+        if (asked) {
+            CloseHandle(thread);
+            g_wanted = free;
+        } else {
+            slot->used = false;
+        }
+    }
+    ReleaseSRWLockExclusive(&g_openLock);
+    if (!asked)
+        SetLastError(ERROR_BUSY);   // an open under way, or the slots taken by given-up ones
+    return asked;
+}
+
+void SerialOpenWait(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    AcquireSRWLockExclusive(&g_openLock);
+    for (DWORD waited = 0; g_wanted >= 0 && !g_opens[g_wanted].done && waited < ms;
+         waited = GetTickCount() - start)
+        SleepConditionVariableSRW(&g_openEnded, &g_openLock, ms == INFINITE ? INFINITE : ms - waited, 0);
+    ReleaseSRWLockExclusive(&g_openLock);
 }
 
 int SerialOpenedLater(DWORD *error)
 {
-    AcquireSRWLockExclusive(&g_laterLock);
-    bool done = g_later.state == LATER_DONE;
-    HANDLE port = g_later.port;
-    *error = g_later.error;
-    if (done)
-        g_later.state = LATER_NONE;
-    ReleaseSRWLockExclusive(&g_laterLock);
-    if (!done)
+    AcquireSRWLockExclusive(&g_openLock);
+    OpenSlot *slot = g_wanted >= 0 && g_opens[g_wanted].done ? &g_opens[g_wanted] : NULL;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    if (slot != NULL) {
+        port = slot->port;
+        *error = slot->error;
+        // Published before the slot is free: the port stays busy all along.
+        if (port != INVALID_HANDLE_VALUE)
+            Publish(port);
+        slot->used = slot->opening = false;
+        g_wanted = -1;
+    }
+    ReleaseSRWLockExclusive(&g_openLock);
+    WakeAllConditionVariable(&g_openEnded);
+    if (slot == NULL)
         return -1;
-    if (port == INVALID_HANDLE_VALUE)
-        return 0;
-    Publish(port);
-    return 1;
+    return port != INVALID_HANDLE_VALUE ? 1 : 0;
 }
 
 void SerialOpenLaterCancel()
 {
-    AcquireSRWLockExclusive(&g_laterLock);
-    HANDLE port = INVALID_HANDLE_VALUE;
-    if (g_later.state == LATER_DONE)
-        port = g_later.port;
-    // One being opened stays under way, refusing others, until the opener lets go of it.
-    if (g_later.state != LATER_OPENING)
-        g_later.state = LATER_NONE;
-    g_later.wanted = false;
-    ReleaseSRWLockExclusive(&g_laterLock);
-    if (port != INVALID_HANDLE_VALUE)
-        CloseHandle(port);   // nobody else ever had it
-}
-
-bool SerialOpeningLater()
-{
-    AcquireSRWLockShared(&g_laterLock);
-    bool busy = g_later.state != LATER_NONE;
-    ReleaseSRWLockShared(&g_laterLock);
-    return busy;
-}
-
-DWORD WINAPI SerialOpenerThread(LPVOID)
-{
-    for (;;) {
-        char path[sizeof g_later.path];
-        AcquireSRWLockExclusive(&g_laterLock);
-        while (g_later.state != LATER_ASKED)
-            SleepConditionVariableSRW(&g_laterAsked, &g_laterLock, INFINITE, 0);
-        g_later.state = LATER_OPENING;
-        memcpy(path, g_later.path, sizeof path);
-        ReleaseSRWLockExclusive(&g_laterLock);
-
-        HANDLE port = OpenConfigured(path);   // may take seconds
-        DWORD error = GetLastError();
-
-        AcquireSRWLockExclusive(&g_laterLock);
-        bool wanted = g_later.wanted;
-        g_later.state = wanted ? LATER_DONE : LATER_NONE;
-        g_later.port = port;
-        g_later.error = error;
-        ReleaseSRWLockExclusive(&g_laterLock);
-        if (!wanted && port != INVALID_HANDLE_VALUE)
-            CloseHandle(port);   // asked for no more: let go at once, unseen
-        else if (wanted)
-            OnOpenDone();
+    AcquireSRWLockExclusive(&g_openLock);
+    if (g_wanted >= 0) {
+        OpenSlot *slot = &g_opens[g_wanted];
+        slot->wanted = false;
+        if (slot->done) {
+            // Nobody else ever had it; closed before the slot is free.
+            if (slot->port != INVALID_HANDLE_VALUE)
+                CloseHandle(slot->port);
+            slot->used = slot->opening = false;
+        }
+        g_wanted = -1;
     }
+    ReleaseSRWLockExclusive(&g_openLock);
+    WakeAllConditionVariable(&g_openEnded);
+}
+
+int SerialOpensUnderWay()
+{
+    AcquireSRWLockShared(&g_openLock);
+    int n = 0;
+    for (const OpenSlot &slot : g_opens)
+        n += slot.used;
+    ReleaseSRWLockShared(&g_openLock);
+    return n;
 }
 
 void SerialClose()

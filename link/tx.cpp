@@ -113,5 +113,4 @@ void SerialInit()
     g_txWrite.store(0);
     CloseHandle(CreateThread(NULL, 0, RxParserThread, NULL, 0, NULL));
     CloseHandle(CreateThread(NULL, 0, TxWriterThread, NULL, 0, NULL));
-    CloseHandle(CreateThread(NULL, 0, SerialOpenerThread, NULL, 0, NULL));
 }

@@ -2,7 +2,7 @@
 // shows it (paneldlg.cpp).
 //
 // The state is driven by the 500 ms tick, the two buttons, the system's port notices and the
-// ends of the opener thread's tries (posted as a message) on the user-interface thread, and by
+// ends of the opener's opens (posted as a message) on the user-interface thread, and by
 // the transmitter's reports, which the parser thread delivers. Every report is run on the
 // user-interface thread (ViewCall) while the parser waits, so the flags and countdowns below are
 // only ever touched by that one thread and need no lock.
@@ -29,6 +29,7 @@ enum {
     TICK_MS = 500,
     LINK_TICKS = 6,     // the link is lost at the 6th tick without a version report
     CONFIG_TICKS = 10,  // a channel change times out at the 10th tick after Apply
+    OPEN_QUICK_MS = 200, // the press of 打开串口 waits this long for the open, then says it is slow
     PORT_TEXT_MAX = 9,  // characters of the port field that are used
     HINT_MAX = 64       // bytes of a hint, with its zero
 };
@@ -41,6 +42,9 @@ extern int g_configCountdown;  // ticks left before a channel change times out; 
 
 void PanelInitState();
 void PanelTick();
+// 打开串口, 关闭串口, and 取消 of an open under way. The open is the opener's: its end is shown
+// at once when it comes within OPEN_QUICK_MS; a slower one shows 正在打开串口… and 取消, with the
+// port field disabled, until PanelOpenDone takes its end.
 void PanelOpenClose();
 void PanelApply();
 
@@ -51,13 +55,14 @@ void PanelPortRemoved(const WCHAR *name);
 // The system said serial port `name` arrived: while the open port is away, a try at once to
 // take it back if it is that port, or to open it in that port's place if it is surely the
 // same adapter plugged into another socket (PanelIsPulledAdapter); such a port is tried again
-// every second, after the own name, until one of them opens. Tries are made by the opener
-// thread, one at a time: a notice that comes while one is under way starts none.
+// every second, after the own name, until one of them opens. Tries are made by the opener,
+// one at a time: a notice that comes while one is under way starts none.
 void PanelPortArrived(const WCHAR *name);
 
-// A try to take the port back has ended (OnOpenDone, through the panel's message; also from
-// the tick, and from any program's message, which finds nothing): the port is taken back, or
-// the next try waits. One no longer wanted lets go of what it opened.
+// An open of the opener has ended (OnOpenDone, through the panel's message; also from the tick,
+// and from any program's message, which finds nothing): the operator's slow open shows its end;
+// a try to take the port back has taken it back, or the next try waits. One no longer wanted
+// lets go of what it opened.
 void PanelOpenDone();
 
 // Whether the open port's adapter (`open`, its record at the open) was the only one of its

@@ -1,7 +1,7 @@
 // Link supervision, channel read-back and channel setting, and taking back a port that went
 // away. Everything here runs on the user-interface thread: the tick, the buttons and the port
 // notices are called there, each report operation hands its work to that thread with ViewCall
-// while the parser thread waits, and the opener thread's opens come back to it as a message.
+// while the parser thread waits, and the ends of the opener's opens come back to it as a message.
 #include "panel.h"
 
 #include "link.h"
@@ -23,7 +23,9 @@ static DWORD g_marks[LINK_TICKS][COUNT_KINDS];
 static int g_markNext;
 // The open port as the operator opened it, and whether it went away. While it is away the
 // panel stays open to the operator (g_portOpen), but the link has let go of it and the opener
-// thread tries to open it again, one try at a time. User-interface thread only.
+// tries to open it again, one try at a time. User-interface thread only.
+static int g_opening;                       // 1: the operator's open outlasted OPEN_QUICK_MS
+                                            // and is under way (取消 shown)
 static int g_portAway;                      // 1: known gone, and let go of
 static int g_awayTicks;                     // ticks since it was let go of
 static int g_awayBusy;                      // 1: the last round of tries found a port held by
@@ -32,11 +34,12 @@ static char g_openName[PORT_TEXT_MAX + 1];  // the port field's text it was open
 static WCHAR g_openPort[PORT_TEXT_MAX + 1]; // the same, for the system's notices
 static char g_candidate[PORT_TEXT_MAX + 1]; // while away: a port taken for its adapter in another
 static WCHAR g_candidatePort[PORT_TEXT_MAX + 1]; // socket, tried after the own name; "": none
-static char g_trying[PORT_TEXT_MAX + 1];    // the name the opener is trying; "": none wanted
+static char g_trying[PORT_TEXT_MAX + 1];    // the name the opener is opening; "": none wanted
 static char g_hint[HINT_MAX];               // the hint shown
-// The open port's device record as it was when the port was opened (the record goes before
-// the removal notice comes), and whether its model was alone then: what tells the same adapter
-// under another name. All empty: unknown. User-interface thread only.
+// The open port's device record as it was when the port was last opened (the record goes
+// before the removal notice comes), and whether its model was alone at the operator's open and
+// no two records of it have been seen at once since: what tells the same adapter under another
+// name. All empty: unknown. User-interface thread only.
 static SerialDevice g_openDevice;
 static bool g_openAlone;
 // The records of the ports' devices as last read (PanelReadDevices), first when one is needed.
@@ -110,23 +113,6 @@ static void PortPath(const char *name, char path[PATH_MAX_BYTES])
     snprintf(path, PATH_MAX_BYTES, "\\\\.\\%s", name);
 }
 
-void PanelReadDevices()
-{
-    g_deviceCount = SerialDevices(g_devices, DEVICES_MAX);
-    g_devicesRead = true;
-}
-
-const SerialDevice *PanelDeviceOf(const WCHAR *name)
-{
-    if (!g_devicesRead)
-        PanelReadDevices();
-    for (int i = 0; i < g_deviceCount; i++) {
-        if (_wcsicmp(g_devices[i].port, name) == 0)
-            return &g_devices[i];
-    }
-    return NULL;
-}
-
 static bool SameId(const WCHAR *a, const WCHAR *b)
 {
     return a[0] != 0 && _wcsicmp(a, b) == 0;
@@ -139,6 +125,26 @@ static int OfModel(const WCHAR *hardware, const SerialDevice devices[], int coun
     for (int i = 0; i < count; i++)
         n += SameId(hardware, devices[i].hardware);
     return n;
+}
+
+void PanelReadDevices()
+{
+    g_deviceCount = SerialDevices(g_devices, DEVICES_MAX);
+    g_devicesRead = true;
+    // Two adapters of the open port's model: from now on its id tells them apart no more.
+    if (OfModel(g_openDevice.hardware, g_devices, g_deviceCount) > 1)
+        g_openAlone = false;
+}
+
+const SerialDevice *PanelDeviceOf(const WCHAR *name)
+{
+    if (!g_devicesRead)
+        PanelReadDevices();
+    for (int i = 0; i < g_deviceCount; i++) {
+        if (_wcsicmp(g_devices[i].port, name) == 0)
+            return &g_devices[i];
+    }
+    return NULL;
 }
 
 bool PanelModelAlone(const SerialDevice *open, const SerialDevice devices[], int count)
@@ -166,17 +172,20 @@ bool PanelIsPulledAdapter(const WCHAR *name, const SerialDevice *open, bool alon
 }
 
 // What every successful open starts afresh: a session not linked, with nothing pending and
-// nothing of the last port counted. The port's device is kept, as the records know it now.
-static void StartSession()
+// nothing of the last port counted. The operator's open (`fresh`) keeps the port's device as the
+// records last read know it, or nothing. A take-back or a follow reads them anew, and keeps the
+// adapter's ids while its port has no record yet: its arrival notice may still be queued.
+static void StartSession(bool fresh)
 {
+    if (!fresh)
+        PanelReadDevices();
     const SerialDevice *device = PanelDeviceOf(g_openPort);
-    if (device != NULL) {
+    if (device != NULL)
         g_openDevice = *device;
-        g_openAlone = PanelModelAlone(device, g_devices, g_deviceCount);
-    } else {
+    else if (fresh)
         ZeroMemory(&g_openDevice, sizeof g_openDevice);
-        g_openAlone = false;
-    }
+    if (fresh)
+        g_openAlone = device != NULL && PanelModelAlone(device, g_devices, g_deviceCount);
     g_candidate[0] = 0;
     LookBackFromNow();
     g_portAway = 0;
@@ -188,14 +197,25 @@ static void StartSession()
     g_linked = 0;
 }
 
+static bool TakeForAdapter(const WCHAR *name);
+
 // Lets go of the open port the moment it is known gone (`removed`: the system said so), as a
 // close does, but for the operator it stays open: the tick goes on and tries to take it back.
 static void LetGoIfGone(bool removed)
 {
-    if (g_portOpen && !g_portAway && PanelPortGone(removed, SerialRefusedRun())) {
-        SerialClose();
-        g_portAway = 1;
-        g_awayTicks = 0;
+    if (!g_portOpen || g_portAway || !PanelPortGone(removed, SerialRefusedRun()))
+        return;
+    SerialClose();
+    g_portAway = 1;
+    g_awayTicks = 0;
+    // The adapter may be back in another socket already, its notice handled before the loss
+    // was known (refused writes, or a late removal notice): the records say, as read at the
+    // removal notice, or now.
+    if (!removed)
+        PanelReadDevices();
+    for (int i = 0; i < g_deviceCount && g_candidate[0] == 0; i++) {
+        if (_wcsicmp(g_devices[i].port, g_openPort) != 0)
+            TakeForAdapter(g_devices[i].port);
     }
 }
 
@@ -233,6 +253,17 @@ static bool PulledAdapter(const WCHAR *name)
            PanelIsPulledAdapter(name, &g_openDevice, g_openAlone, g_devices, g_deviceCount);
 }
 
+// Takes port `name` for the pulled adapter, and tries it, if it surely is that adapter.
+static bool TakeForAdapter(const WCHAR *name)
+{
+    char gbk[PORT_TEXT_MAX + 1];
+    if (!PulledAdapter(name) || WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) == 0)
+        return false;
+    KeepName(gbk, g_candidate, g_candidatePort);
+    TryTakeBack(gbk);
+    return true;
+}
+
 // Whether the candidate still is; if not, it is dropped.
 static bool CandidateHolds()
 {
@@ -241,17 +272,27 @@ static bool CandidateHolds()
     return g_candidate[0] != 0;
 }
 
+static void OpenEnds(const char *name, int opened, DWORD error);
+
 void PanelOpenDone()
 {
+    // Also from a message another program sent: only an open that has ended counts.
+    DWORD error;
+    if (g_opening) {
+        char name[PORT_TEXT_MAX + 1];
+        snprintf(name, sizeof name, "%s", g_trying);
+        int opened = SerialOpenedLater(&error);
+        if (opened >= 0)
+            OpenEnds(name, opened, error);
+        return;
+    }
     // A try no longer wanted (the port taken back or closed, the candidate gone or no longer
-    // sure) lets go of what it opens. Also from a message another program sent: only an open
-    // that has ended counts.
+    // sure) lets go of what it opens.
     bool own = strcmp(g_trying, g_openName) == 0;
     if (!g_portAway || (!own && !(strcmp(g_trying, g_candidate) == 0 && CandidateHolds()))) {
         StopTrying();
         return;
     }
-    DWORD error;
     int opened = SerialOpenedLater(&error);
     if (opened < 0)
         return;
@@ -264,7 +305,7 @@ void PanelOpenDone()
             KeepName(tried, g_openName, g_openPort);
             ViewSetPortText(tried);
         }
-        StartSession();
+        StartSession(false);
         ShowHint("");
         return;
     }
@@ -283,8 +324,12 @@ void PanelOpenDone()
 void PanelPortRemoved(const WCHAR *name)
 {
     // A candidate that goes is dropped at its next try: its record has gone with it.
-    if (_wcsicmp(name, g_openPort) == 0)
-        LetGoIfGone(true);
+    if (_wcsicmp(name, g_openPort) != 0)
+        return;
+    LetGoIfGone(true);
+    // A try of it that opened the device now gone, its end not yet taken, is let go of.
+    if (g_portAway && strcmp(g_trying, g_openName) == 0)
+        StopTrying();
 }
 
 void PanelPortArrived(const WCHAR *name)
@@ -301,11 +346,7 @@ void PanelPortArrived(const WCHAR *name)
     }
     // Most adapters plugged into another socket get another name there; only one that is
     // surely the pulled adapter is taken for it, and tried until it opens.
-    char gbk[PORT_TEXT_MAX + 1];
-    if (PulledAdapter(name) && WideCharToMultiByte(936, 0, name, -1, gbk, sizeof gbk, NULL, NULL) != 0) {
-        KeepName(gbk, g_candidate, g_candidatePort);
-        TryTakeBack(gbk);
-    }
+    TakeForAdapter(name);
 }
 
 void PanelPortFieldChanged()
@@ -366,6 +407,12 @@ void OnConfigResult(BYTE result)
 
 void PanelTick()
 {
+    // While the operator's open is under way nothing is open: only its end is asked for, should
+    // its message have been lost.
+    if (g_opening) {
+        PanelOpenDone();
+        return;
+    }
     SerialSendFrame(FRAME_POLL, sizeof FRAME_POLL);
     if (g_configCountdown > 0 && --g_configCountdown == 0) {
         ViewSetStatus(TEXT_CONFIG_TIMEOUT);
@@ -384,7 +431,7 @@ void PanelTick()
     LetGoIfGone(false);
     if (g_portAway) {
         PanelOpenDone();
-        if (++g_awayTicks % 2 == 0)
+        if (g_portAway && ++g_awayTicks % 2 == 0)   // not when it has just been taken back
             TryTakeBack(g_openName);
     }
 
@@ -401,32 +448,69 @@ void PanelTick()
         ShowHint(PanelLinkHint(seen, g_portAway != 0));
 }
 
+// The end of the operator's open of `name`: what an open has always shown, the panel made
+// ready for what follows, and after a slow open (正在打开串口…, 取消) made as it was before it.
+static void OpenEnds(const char *name, int opened, DWORD error)
+{
+    bool slow = g_opening != 0;
+    g_opening = 0;
+    g_trying[0] = 0;
+    if (!opened) {
+        if (slow) {
+            ViewStopTick();
+            ViewSetOpenCaption(TEXT_OPEN_PORT);
+            ViewEnablePortList(true);
+        }
+        char hint[HINT_MAX];
+        PanelOpenHint(name, error, hint);
+        ViewSetStatus(TEXT_PORT_OPEN_FAILED);
+        ShowHint(hint);
+        return;
+    }
+    KeepName(name, g_openName, g_openPort);
+    StartSession(true);
+    if (!slow) {
+        ViewEnablePortList(false);
+        ViewStartTick();
+    }
+    g_portOpen = 1;
+    ViewSetOpenCaption(TEXT_CLOSE_PORT);
+}
+
+// The operator's open, made by the opener: one that ends within OPEN_QUICK_MS shows just its
+// end; a slower one says so, and the window goes on answering until it ends.
 static void PanelOpen()
 {
     char name[PORT_TEXT_MAX + 1], path[PATH_MAX_BYTES];
     ViewGetPortText(name);
     ShowHint("");
     PortPath(name, path);
-    if (!SerialOpen(path)) {
-        char hint[HINT_MAX];
-        PanelOpenHint(name, GetLastError(), hint);
-        ViewSetStatus(TEXT_PORT_OPEN_FAILED);
-        ShowHint(hint);
+    if (!SerialOpenLater(path)) {
+        OpenEnds(name, 0, GetLastError());
         return;
     }
-    KeepName(name, g_openName, g_openPort);
-    StartSession();
+    snprintf(g_trying, sizeof g_trying, "%s", name);
+    SerialOpenWait(OPEN_QUICK_MS);
+    DWORD error;
+    int opened = SerialOpenedLater(&error);
+    if (opened >= 0) {
+        OpenEnds(name, opened, error);
+        return;
+    }
+    g_opening = 1;
+    ViewSetStatus(TEXT_PORT_OPENING);
     ViewEnablePortList(false);
+    ViewSetOpenCaption(TEXT_CANCEL_OPEN);
     ViewStartTick();
-    g_portOpen = 1;
-    ViewSetOpenCaption(TEXT_CLOSE_PORT);
 }
 
+// The close, and 取消 of an open under way: what it opens is closed the moment it ends.
 static void PanelClose()
 {
     SerialClose();              // nothing left to close when the port is away
     StopTrying();
     ViewStopTick();
+    g_opening = 0;
     g_portOpen = 0;
     g_portAway = 0;
     g_awayBusy = 0;
@@ -442,7 +526,7 @@ static void PanelClose()
 
 void PanelOpenClose()
 {
-    if (g_portOpen == 0)
+    if (g_portOpen == 0 && g_opening == 0)
         PanelOpen();
     else
         PanelClose();

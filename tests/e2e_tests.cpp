@@ -346,9 +346,7 @@ TEST_F(EndToEnd, PortsThatComeAndGoFollowTheListAndTheKeyboardWorksThePanel)
     ASSERT_TRUE(RecordRemove(ch340));
     DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM3");
     EXPECT_EQ(listed("COM3"), 0);
-    wchar_t com3[MAX_PATH];
-    ASSERT_NE(QueryDosDeviceW(L"COM3", com3, MAX_PATH), 0u);
-    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM60", com3));
+    ASSERT_TRUE(NameMake(L"COM60", NameTarget(L"COM3")));
     DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM60");
     DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM60");
     EXPECT_EQ(listed("COM60"), 1);
@@ -388,7 +386,7 @@ TEST_F(EndToEnd, PortsThatComeAndGoFollowTheListAndTheKeyboardWorksThePanel)
     EXPECT_GE(slowest, 0.0);
     EXPECT_LT(slowest, 250.0);
     EXPECT_EQ(listed("COM61"), 0);
-    ASSERT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM60", NULL));
+    ASSERT_TRUE(NameRemove(L"COM60"));
     DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM60");
     EXPECT_EQ(listed("COM60"), 0);
     EXPECT_EQ(Text(IDC_PORT_LIST), "COM3") << "the field keeps the open port's name";

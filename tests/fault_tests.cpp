@@ -88,8 +88,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         Start("--channel 8", "COM44", locale);
         ASSERT_TRUE(HookInto(program.process.hProcess));
         unsigned long pid = UnixPidOf("rq47cfg.exe");
-        wchar_t target[MAX_PATH];
-        ASSERT_NE(QueryDosDeviceW(L"COM12", target, MAX_PATH), 0u);
+        const std::wstring target = NameTarget(L"COM12");
         std::string device;                           // the pty the tool had open
         double answered = 0;                          // how fast the window took the last notice
         auto released = [&](DWORD ms) { return DriveWaitFor([&] { return DescriptorsOn(pid, device) == 0; }, ms); };
@@ -102,8 +101,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
             sim.Stop();
             if (transmitter)
                 sim.Start("--channel 8", "COM44");
-            EXPECT_TRUE(in ? DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM12", target)
-                           : DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM12", NULL));
+            EXPECT_TRUE(in ? NameMake(L"COM12", target) : NameRemove(L"COM12"));
             EXPECT_TRUE(in ? RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware) : RecordRemove(kCom12));
             double at = Now();
             if (notice != NULL)
@@ -174,15 +172,14 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         // again until it opens.
         line(false, false, L"COM12");
         EXPECT_TRUE(released(400));
-        wchar_t target11[MAX_PATH];
-        ASSERT_NE(QueryDosDeviceW(L"COM11", target11, MAX_PATH), 0u);
+        const std::wstring target11 = NameTarget(L"COM11");
         EXPECT_TRUE(WorldTrigger("unplug-COM11"));
-        EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"COM11", NULL));
+        EXPECT_TRUE(NameRemove(L"COM11"));
         ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\11", L"COM11", L"USB-SERIAL CH340 (COM11)", kHardware));
         DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM11");
         Sleep(1000);
         EXPECT_TRUE(WorldTrigger("replug-COM11"));
-        EXPECT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM11", target11));
+        EXPECT_TRUE(NameMake(L"COM11", target11));
         back = Now();
         Simulator other;
         other.Start("--channel 8", "COM43");

@@ -5,6 +5,7 @@
 #include "driver.h"
 #include "line.h"
 #include "link.h"
+#include "names.h"
 #include "records.h"
 #include "hook.h"
 #include "unix.h"
@@ -171,37 +172,21 @@ TEST(Probe, FindsExactlyThePortsThePrefixHas)
     EXPECT_EQ(std::set<std::string>(names, names + count), PrefixPorts());
 
     // Ports a driver names in the map, for COM3's device: 9 characters, as many as the field
-    // holds, are listed; 10 are not. Each answers while this test holds its link (Wine's
-    // DefineDosDevice overruns a buffer on names this long). A name the map holds with no port
-    // behind it (COM59) is not listed.
-    typedef LONG(NTAPI * CreateLink)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, UNICODE_STRING *);
-    auto createLink = reinterpret_cast<CreateLink>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll"), "NtCreateSymbolicLinkObject")));
-    wchar_t com3[MAX_PATH];
+    // holds, are listed; 10 are not. A name the map holds with no port behind it (COM59) is not
+    // listed.
     HKEY map;
-    ASSERT_NE(QueryDosDeviceW(L"COM3", com3, MAX_PATH), 0u);
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_SET_VALUE, &map), ERROR_SUCCESS);
-    std::vector<HANDLE> links;
     RegSetValueExW(map, L"COM59", 0, REG_SZ, reinterpret_cast<const BYTE *>(L"COM59"), 12);
     for (std::wstring name : {L"COM123456", L"COM1234567"}) {
-        std::wstring path = L"\\??\\" + name;
-        UNICODE_STRING link = {USHORT(2 * path.size()), USHORT(2 * path.size()), &path[0]};
-        UNICODE_STRING target = {USHORT(2 * wcslen(com3)), USHORT(2 * wcslen(com3)), com3};
-        OBJECT_ATTRIBUTES attr = {};   // by field: 64-bit headers pad it
-        attr.Length = sizeof attr;
-        attr.ObjectName = &link;
-        attr.Attributes = OBJ_CASE_INSENSITIVE;
-        links.push_back(NULL);
-        EXPECT_EQ(createLink(&links.back(), 0xF0001, &attr, &target), 0);   // all access
+        EXPECT_TRUE(NameMake(name.c_str(), NameTarget(L"COM3")));
         RegSetValueExW(map, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()), DWORD(2 * name.size() + 2));
     }
     count = SerialMappedPorts(names, 64);
-    RegDeleteValueW(map, L"COM59");
-    RegDeleteValueW(map, L"COM123456");
-    RegDeleteValueW(map, L"COM1234567");
+    for (const wchar_t *name : {L"COM59", L"COM123456", L"COM1234567"}) {
+        RegDeleteValueW(map, name);
+        NameRemove(name);
+    }
     RegCloseKey(map);
-    for (HANDLE link : links)
-        CloseHandle(link);
     std::set<std::string> ports = PrefixPorts();
     ports.insert("COM123456");
     EXPECT_EQ(std::set<std::string>(names, names + count), ports);
@@ -233,6 +218,7 @@ TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
     ASSERT_TRUE(HookInto(GetCurrentProcess()));
     SlowOpensClear();
     SlowOpenSet(L"COM3", 1000);
+    ResetEvent(g_openDone);   // the other cases' opens are the opener's too
     unsigned long pid = UnixPid();
     DWORD error = 0;
     double t0 = Now();
@@ -259,7 +245,7 @@ TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
         if (!whileOpening) {
             EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "an ended open kept at the cancel";
         }
-        EXPECT_TRUE(DriveWaitFor([] { return !SerialOpeningLater(); }, 3000));
+        EXPECT_TRUE(DriveWaitFor([] { return SerialOpensUnderWay() == 0; }, 3000));
         EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the late open still held";
         EXPECT_EQ(SerialOpenedLater(&error), -1);
         EXPECT_FALSE(SerialIsOpen());

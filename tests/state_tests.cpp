@@ -1,7 +1,11 @@
 // The link and configuration state against a recording view, with the real transmit queue
 // (what the state queues is read back with TxTake) and the real port for opening.
+#include "clock.h"
+#include "driver.h"
+#include "hook.h"
 #include "link.h"
 #include "panel.h"
+#include "names.h"
 #include "records.h"
 #include "texts.h"
 #include "unix.h"
@@ -81,9 +85,6 @@ void ViewCall(void (*fn)(const void *arg), const void *arg)
     g_callDone.wait(hold, [&] { return g_callsRun >= ticket; });
 }
 
-// The opener thread makes the panel's tries (the writer is left out: the tests take the queue).
-static const BOOL g_opener = CloseHandle(CreateThread(NULL, 0, SerialOpenerThread, NULL, 0, NULL));
-
 // The opener's end of a try, posted to the user-interface thread as the panel's message is.
 void OnOpenDone()
 {
@@ -131,7 +132,7 @@ Bytes SetFrame(BYTE c) { return Bytes{0x55, 0xAA, 0x00, 0x05, 0x01, c, 0xAA, 0x5
 // Waits for the opener's try, if one is under way, and runs its end on this thread.
 void Settle()
 {
-    for (int i = 0; i < 400 && SerialOpeningLater(); i++) {
+    for (int i = 0; i < 400 && SerialOpensUnderWay() != 0; i++) {
         PumpUiCalls();
         Sleep(5);
     }
@@ -168,11 +169,12 @@ protected:
             PanelOpenClose();
         EXPECT_EQ(g_offUiThread, 0) << "a view operation ran off the user-interface thread";
     }
-    // Opens COM3 and forgets what that showed.
+    // Opens COM3 and forgets what that showed, and the end of the open that came after it.
     void Open()
     {
         PanelOpenClose();
         ASSERT_EQ(g_portOpen, 1);
+        PumpUiCalls();
         g_view.clear();
     }
     void Ticks(int n)
@@ -386,8 +388,8 @@ TEST_F(State, CloseWhileLinkedKeepsTheVersionAndFreezesTheCountdowns)
 }
 
 // A port away (removed, or its writes refused) is taken back, or followed to its adapter under
-// another name (here the same instance id; the end-to-end case has the same hardware id), only
-// while away: each reopen starts its look-back and its refused run afresh, and the old name
+// another name (here the same instance id, also when it arrived before the loss; the end-to-end
+// case has the same hardware id), only while away: each reopen starts its look-back and its refused run afresh, and the old name
 // coming back or a removal after the close opens nothing. Ids a record lacks match nothing.
 TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
 {
@@ -405,13 +407,10 @@ TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
     EXPECT_EQ(opened(), 0);
     PanelTick();
     SerialCountAdd(COUNT_BYTES_IN, 5);    // garbage, then the adapter is pulled
-    PanelPortRemoved(L"com3");
+    PanelPortRemoved(L"com3");            // COM11, there before the loss, is followed at it
     EXPECT_FALSE(SerialIsOpen());
     for (const wchar_t *other : {L"COM10", L"COM12"})   // another kind; no record
         PanelPortArrived(other);
-    Settle();
-    EXPECT_EQ(opened(), 0);
-    PanelPortArrived(L"COM11");
     Settle();
     EXPECT_EQ(g_view, (Lines{"port:COM11", "version:", kStatusOpened}));
     EXPECT_EQ(g_portText, "COM11");
@@ -481,19 +480,18 @@ TEST(Adapter, OnlyTheOneThatSurelyCameBackIsTakenForThePulledOne)
 struct Hidden {
     std::string line;
     const wchar_t *port;
-    wchar_t target[MAX_PATH];
+    std::wstring target;
     bool shown = false;
-    explicit Hidden(const wchar_t *name) : line(name, name + wcslen(name)), port(name)
+    explicit Hidden(const wchar_t *name) : line(name, name + wcslen(name)), port(name), target(NameTarget(name))
     {
-        EXPECT_NE(QueryDosDeviceW(port, target, MAX_PATH), 0u);
         EXPECT_TRUE(WorldTrigger("unplug-" + line));
-        EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, port, NULL));
+        EXPECT_TRUE(NameRemove(port));
     }
     void Show()
     {
         shown = true;
         EXPECT_TRUE(WorldTrigger("replug-" + line));
-        EXPECT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, port, target));
+        EXPECT_TRUE(NameMake(port, target));
     }
     ~Hidden()
     {
@@ -569,6 +567,118 @@ TEST_F(State, PortTakenForThePulledAdapterIsTriedUntilOneOpens)
     pull(L"none", L"COM12");
     arrive(kOther, L"COM10");
     EXPECT_EQ(opened(), 0) << "followed with the last port's ids";
+    RecordRemoveAll();
+    PanelReadDevices();
+}
+
+// The operator's open is the opener's too: one slower than OPEN_QUICK_MS says so at once, can
+// be given up, and ends as a quick one does, or fails with its reason; an open of a port that a
+// given-up one still holds waits for it: never two at once (on Windows the second would fail).
+TEST_F(State, SlowOpenSaysSoCanBeGivenUpAndNeverMeetsAGivenUpOne)
+{
+    ASSERT_TRUE(HookInto(GetCurrentProcess()));
+    SlowOpensClear();
+    SlowOpenSet(L"COM3", 600);
+    double t0 = Now();
+    PanelOpenClose();
+    EXPECT_LT(Now() - t0, 400.0) << "the press waited for the open";
+    EXPECT_EQ(g_view, (Lines{"status:" TEXT_PORT_OPENING, "ports:off", "caption:" TEXT_CANCEL_OPEN, "tick:start"}));
+    PanelTick();
+    EXPECT_TRUE(Queued().empty()) << "polled with nothing open";
+    g_view.clear();
+    Settle();
+    EXPECT_EQ(g_view, (Lines{"version:", kStatusOpened, "caption:" TEXT_CLOSE_PORT}));
+    EXPECT_EQ(g_portOpen, 1);
+
+    PanelOpenClose();
+    PanelOpenClose();
+    g_view.clear();
+    PanelOpenClose();   // 取消, and at once 打开串口 again
+    EXPECT_EQ(g_view, (Lines{"tick:stop", "caption:" TEXT_OPEN_PORT, "ports:on", "channels:off", "apply:off",
+                             "status:" TEXT_PORT_CLOSED}));
+    PanelOpenClose();
+    Settle();
+    EXPECT_EQ(g_portOpen, 1);
+    EXPECT_EQ(SlowOpensMostAtOnce(L"COM3"), 1u) << "two opens of the port at once";
+    EXPECT_EQ(DescriptorsOn(UnixPid(), TestEnvDir() + "/COM3"), 1) << "the given-up open kept";
+    PanelOpenClose();
+
+    g_portText = "COM77";
+    SlowOpenSet(L"COM77", 600);
+    PanelOpenClose();
+    g_view.clear();
+    Settle();
+    EXPECT_EQ(g_view, (Lines{"tick:stop", "caption:" TEXT_OPEN_PORT, "ports:on", "status:" TEXT_PORT_OPEN_FAILED}));
+    EXPECT_EQ(g_hint, TEXT_HINT_NO_SUCH_PORT);
+    SlowOpensClear();
+}
+
+// The open's end, once the opener has it, lost on its way to the user-interface thread.
+void LoseTheOpensEnd()
+{
+    DriveWaitFor([] {
+        std::lock_guard<std::mutex> hold(g_callLock);
+        return !g_calls.empty();
+    }, 2000);
+    std::lock_guard<std::mutex> hold(g_callLock);
+    g_calls.clear();
+}
+
+// Taking back and following, the system's records and notices coming in any order: the tick
+// that takes the port back asks no new try; a take-back before the port has its record again
+// keeps the adapter's ids; a removal of the own name lets go of its try that opened it; a
+// candidate that stops being sure while it opens is not taken; a second adapter of the model,
+// once seen, is never taken for it.
+TEST_F(State, TakeBackAndFollowKeepTheAdapterAndTakeNoOther)
+{
+    ASSERT_TRUE(HookInto(GetCurrentProcess()));
+    const wchar_t kModel[] = L"USB\\VID_1A86&PID_7523", kB[] = L"USB\\VID_1A86&PID_7523\\B";
+    auto record = [&](const wchar_t *instance, const wchar_t *port) {
+        EXPECT_TRUE(RecordAdd(instance, port, L"USB-SERIAL CH340", kModel));
+        PanelReadDevices();
+    };
+    auto gone = [&](const wchar_t *instance, const wchar_t *port) {
+        RecordRemove(instance);
+        PanelReadDevices();
+        PanelPortRemoved(port);
+    };
+    auto opened = [] { return Count(g_view, kStatusOpened); };
+    auto held = [](const char *port) { return DescriptorsOn(UnixPid(), TestEnvDir() + "/" + port); };
+    record(L"USB\\VID_1A86&PID_7523\\3", L"COM3");
+    Open();
+    gone(L"USB\\VID_1A86&PID_7523\\3", L"COM3");
+    PanelTick();
+    PanelPortArrived(L"COM3");      // back before its record
+    LoseTheOpensEnd();
+    PanelTick();
+    EXPECT_EQ(opened(), 1) << "not taken back by the tick";
+    EXPECT_EQ(SerialOpensUnderWay(), 0) << "a new try of the port just taken back";
+
+    gone(L"none", L"COM3");
+    PanelPortArrived(L"COM3");
+    LoseTheOpensEnd();
+    PanelPortRemoved(L"COM3");      // gone again before the try's end came
+    EXPECT_EQ(held("COM3"), 0) << "the try kept the port that went";
+    record(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
+    PanelPortArrived(L"COM11");
+    Settle();
+    EXPECT_EQ(g_portText, "COM11") << "the adapter's ids forgotten at the take-back";
+
+    SlowOpenSet(L"COM12", 500);
+    gone(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
+    record(L"USB\\VID_1A86&PID_7523\\12", L"COM12");
+    PanelPortArrived(L"COM12");
+    record(kB, L"COM10");           // another of the model while the candidate opens
+    PanelPortArrived(L"COM10");
+    Settle();
+    gone(L"USB\\VID_1A86&PID_7523\\12", L"COM12");
+    gone(kB, L"COM10");
+    record(kB, L"COM10");
+    PanelPortArrived(L"COM10");
+    Settle();
+    EXPECT_EQ(opened(), 2) << "taken for the adapter when it was no longer sure";
+    EXPECT_EQ(held("COM12") + held("COM10"), 0);
+    SlowOpensClear();
     RecordRemoveAll();
     PanelReadDevices();
 }

@@ -11,10 +11,10 @@ tool=$(realpath "${1:-$build/app/rq47cfg.exe}")
 world_up benchenv
 export TESTENV_DIR=$world       # where rq47bench asks the switchboard to pull the line
 
-wine "$build/sim/rq47sim.exe" --port COM40 --quiet > "$world/simulator.log" 2>&1 &
+"$RQ47_WINE" "$build/sim/rq47sim.exe" --port COM40 --quiet > "$world/simulator.log" 2>&1 &
 started $!
-win() { winepath -w "$1" 2>/dev/null; }
-wine "$build/bench/rq47bench.exe" "$(win "$tool")" "$(win "$build/bench/rq47idle.exe")" \
+win() { "$RQ47_WINE" winepath -w "$1" 2>/dev/null; }
+"$RQ47_WINE" "$build/bench/rq47bench.exe" "$(win "$tool")" "$(win "$build/bench/rq47idle.exe")" \
     "$(win "$build/bench.json")" --applies 200 --opens 20 --cpu-seconds 30 --soak-seconds "$soak"
 stripped=$(stat -c %s "$tool")
 # The x86-64 objdump is there where the tests build x86-64.

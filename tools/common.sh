@@ -7,7 +7,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 top=$PWD
 bash tools/build.sh
 build=$top/build/cross
-export WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+# The build's own Wine, for its word size: run it as "$RQ47_WINE" PROGRAM.
+export RQ47_WINE=$build/wine WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 
 pids=()
 world=

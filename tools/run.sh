@@ -37,7 +37,7 @@ else
     headless=1
 fi
 
-wine "$build/sim/rq47sim.exe" --port COM40 --version "RQ47-V1.0" --channel 3 \
+"$RQ47_WINE" "$build/sim/rq47sim.exe" --port COM40 --version "RQ47-V1.0" --channel 3 \
     > "$world/simulator.log" 2>&1 &
 sim=$!
 started $sim
@@ -45,13 +45,13 @@ echo "Simulated transmitter on COM40 (the far end of COM3); its log: $world/simu
 
 if [ -z "$headless" ]; then
     echo "Pick COM3 in the tool and press 打开串口. Close the window to finish."
-    wine "$build/app/rq47cfg.exe"
+    "$RQ47_WINE" "$build/app/rq47cfg.exe"
     exit 0
 fi
 
-wine "$build/app/rq47cfg.exe" &
+"$RQ47_WINE" "$build/app/rq47cfg.exe" &
 started $!
-drive() { wine "$build/tools/rq47drive.exe" "$@"; }
+drive() { "$RQ47_WINE" "$build/tools/rq47drive.exe" "$@"; }
 mkdir -p "$shots"
 rm -f "$shots"/*.png
 n=0
@@ -94,7 +94,7 @@ shot closed
 # The same line with TX and RX shorted: nothing answers, and the hint says why.
 kill "$sim"
 wait "$sim" 2>/dev/null || true
-wine "$build/sim/rq47sim.exe" --port COM40 --echo >> "$world/simulator.log" 2>&1 &
+"$RQ47_WINE" "$build/sim/rq47sim.exe" --port COM40 --echo >> "$world/simulator.log" 2>&1 &
 started $!
 drive click open
 drive wait-hint 只收到本机发出的数据，收发线可能短接 5000

@@ -9,7 +9,8 @@
 #   world.sh start|stop DIR [--host-display]
 #       DIR holds the prefix and the state (pids, display, lines); with --host-display the
 #       program shows on $DISPLAY instead of a private Xvfb. With RQ47_DRIVE naming the
-#       rq47drive exe, the start removes every serial adapter's record the prefix holds.
+#       rq47drive exe, the start removes every serial adapter's record the prefix holds. The
+#       build's Wine is RQ47_WINE (the build's own `wine`, for its word size), else Debian's.
 #
 # The lines: the near end is what the program opens, the far end is where tests play the
 # transmitter. Every end shows in the program's list: COM33 and up from the system's serial
@@ -24,6 +25,7 @@ cmd=${1:?start or stop}
 dir=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
 mode=${3-}
 export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+wine=${RQ47_WINE:-wine}
 lines="COM3:COM40 COM10:COM41 COM33:COM42 COM11:COM43 COM12:COM44 COM32:COM45"
 
 stop() {
@@ -116,7 +118,7 @@ EOF
 
 start() {
     stop
-    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+    [ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot -i >/dev/null 2>&1
     fonts || { echo "world.sh: could not put the fonts in $WINEPREFIX" >&2; return 1; }
 
     if [ "$mode" = --host-display ]; then
@@ -142,17 +144,17 @@ start() {
     printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n' >> "$reg"
     # regedit reads a version 5 file as UTF-16, which keeps the font name intact.
     iconv -f UTF-8 -t UTF-16 "$reg" > "$reg.utf16"
-    wine regedit /S "$(winepath -w "$reg.utf16" 2>/dev/null)" >/dev/null 2>&1
+    "$wine" regedit /S "$("$wine" winepath -w "$reg.utf16" 2>/dev/null)" >/dev/null 2>&1
     # The port mapping is read when the wineserver starts.
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
     # Start it and Wine's own services here, away from the caller's output (ctest waits for
     # every holder of its pipes), and keep them until `stop`.
     wineserver -p </dev/null >/dev/null 2>&1
-    DISPLAY=$(cat "$dir/display") wine wineboot </dev/null >/dev/null 2>&1
+    DISPLAY=$(cat "$dir/display") "$wine" wineboot </dev/null >/dev/null 2>&1
 
     # A test killed before its tear-down leaves the adapters' records it made in the prefix.
-    [ -z "${RQ47_DRIVE-}" ] || wine "$RQ47_DRIVE" forget </dev/null >/dev/null 2>&1
+    [ -z "${RQ47_DRIVE-}" ] || "$wine" "$RQ47_DRIVE" forget </dev/null >/dev/null 2>&1
 
     switchboard </dev/null >/dev/null 2>&1 &
     echo $! > "$dir/switchboard.pid"

@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "driver.h"
 #include "panel.h"
+#include "names.h"
 #include "records.h"
 #include "hook.h"
 #include "unix.h"

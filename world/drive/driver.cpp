@@ -8,6 +8,7 @@
 #include <psapi.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <set>
 
@@ -27,6 +28,15 @@ static std::string Narrow(const std::wstring &w, UINT codePage)
     WideCharToMultiByte(codePage, 0, w.c_str(), -1, &s[0], n, NULL, NULL);
     s.resize(n > 0 ? n - 1 : 0);
     return s;
+}
+
+// A message to the tool's window, answered within DRIVE_ANSWER_MS, or `failed`.
+static LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT failed = 0)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, DRIVE_ANSWER_MS, &result))
+        return failed;
+    return LRESULT(result);
 }
 
 std::string DriveUtf8(const std::string &gbk)
@@ -61,8 +71,7 @@ HWND DrivePanel(HWND main)
 
 void DriveClick(HWND panel, int id)
 {
-    SendMessageA(panel, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(panel, id)));
+    Ask(panel, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(panel, id)));
 }
 
 std::string DriveText(HWND window)
@@ -70,7 +79,7 @@ std::string DriveText(HWND window)
     // Ask the window itself (a combo box's text lives in its edit field), in UTF-16: ANSI texts
     // are not converted reliably across processes under Wine.
     wchar_t buf[2048];
-    LRESULT n = SendMessageW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
+    LRESULT n = Ask(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
     return Narrow(std::wstring(buf, n > 0 ? size_t(n) : 0), 936);
 }
 
@@ -82,24 +91,24 @@ std::string DriveItemText(HWND panel, int id)
 void DriveSetText(HWND panel, int id, const std::string &text)
 {
     std::wstring w = Wide(text);
-    SendMessageW(GetDlgItem(panel, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.c_str()));
+    Ask(GetDlgItem(panel, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w.c_str()));
 }
 
 void DriveType(HWND panel, int id, const std::wstring &text, UINT vk)
 {
     HWND field = GetWindow(GetDlgItem(panel, id), GW_CHILD);   // a drop-down combo box's edit
     if (!text.empty())
-        SendMessageW(field, EM_SETSEL, 0, -1);
+        Ask(field, EM_SETSEL, 0, -1);
     for (wchar_t c : text)
-        SendMessageW(field, WM_CHAR, WPARAM(c), 1);
+        Ask(field, WM_CHAR, WPARAM(c), 1);
     if (vk != 0)
-        SendMessageW(field, WM_KEYDOWN, vk, 1);
+        Ask(field, WM_KEYDOWN, vk, 1);
 }
 
 std::wstring DriveWideText(HWND panel, int id)
 {
     wchar_t buf[2048];
-    LRESULT n = SendMessageW(GetDlgItem(panel, id), WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
+    LRESULT n = Ask(GetDlgItem(panel, id), WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
     return std::wstring(buf, n > 0 ? size_t(n) : 0);
 }
 
@@ -112,13 +121,13 @@ std::vector<std::string> DriveListItems(HWND panel, int id)
 {
     HWND list = GetDlgItem(panel, id);
     std::vector<std::string> items;
-    int count = int(SendMessageW(list, CB_GETCOUNT, 0, 0));
+    int count = int(Ask(list, CB_GETCOUNT, 0, 0));
     for (int i = 0; i < count; i++) {
-        int len = int(SendMessageW(list, CB_GETLBTEXTLEN, i, 0));
+        int len = int(Ask(list, CB_GETLBTEXTLEN, i, 0, CB_ERR));
         if (len < 0)
             break;
         std::wstring w(len + 1, L'\0');
-        SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&w[0]));
+        Ask(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&w[0]));
         w.resize(len);
         items.push_back(Narrow(w, 936));
     }
@@ -127,12 +136,12 @@ std::vector<std::string> DriveListItems(HWND panel, int id)
 
 int DriveSelection(HWND panel, int id)
 {
-    return int(SendDlgItemMessageW(panel, id, CB_GETCURSEL, 0, 0));
+    return int(Ask(GetDlgItem(panel, id), CB_GETCURSEL, 0, 0, CB_ERR));
 }
 
 void DriveSelect(HWND panel, int id, int index)
 {
-    SendDlgItemMessageW(panel, id, CB_SETCURSEL, WPARAM(index), 0);
+    Ask(GetDlgItem(panel, id), CB_SETCURSEL, WPARAM(index), 0);
 }
 
 bool DriveWaitFor(const std::function<bool()> &done, DWORD timeoutMs)
@@ -211,7 +220,10 @@ DriveProcess DriveStart(const std::string &exe, const char *locale)
         // for that, so its window is the first of a process that had none before.
         std::set<DWORD> before;
         ShownMain([&](DWORD pid) { before.insert(pid); return false; });
-        p.unixPid = UnixStartProgram(std::string("env LC_ALL=") + locale + " LANG=" + locale + " wine '" + exe + "'");
+        // The build's own Wine, for its word size (RQ47_WINE, a Linux path).
+        const char *wine = getenv("RQ47_WINE");
+        p.unixPid = UnixStartProgram(std::string("env LC_ALL=") + locale + " LANG=" + locale + " '" +
+                                     (wine != NULL ? wine : "wine") + "' '" + exe + "'");
         DWORD pid = 0;
         auto shown = [&] {
             return (p.main = ShownMain([&](DWORD owner) { return before.count(owner) == 0; })) != NULL;

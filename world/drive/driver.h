@@ -1,7 +1,9 @@
 // Drives the configuration tool's window from another process, the way an operator would,
 // for the tests, the demonstration run and the benchmark: starts and ends it (and the other
 // processes they need), finds the window by its class, clicks by control id, and reads texts
-// (GBK, as the program shows them), enabled states and lists.
+// (GBK, as the program shows them), enabled states and lists. A message the tool does not
+// answer within DRIVE_ANSWER_MS counts as failed (no click, an empty text, no entries): a tool
+// that hangs fails the step, and never holds its caller.
 #ifndef WORLD_DRIVER_H
 #define WORLD_DRIVER_H
 
@@ -11,6 +13,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+enum { DRIVE_ANSWER_MS = 5000 };
 
 // Starts `commandLine` with CreateProcess `flags` (CREATE_NO_WINDOW for a console program; never
 // for the tool: under Wine it costs a GUI program CPU time); its output and errors go to

@@ -24,6 +24,22 @@ static bool LoadedIn(HANDLE process, const std::wstring &path)
     return false;
 }
 
+// A thread made in another process, by a thread of this one: seen to hang for good under Wine,
+// and then the hook fails instead of its caller hanging with it.
+struct RemoteThread {
+    HANDLE target;
+    LPTHREAD_START_ROUTINE start;
+    void *arg;
+    HANDLE made;
+};
+
+static DWORD WINAPI MakeRemoteThread(LPVOID arg)
+{
+    RemoteThread *r = static_cast<RemoteThread *>(arg);
+    r->made = CreateRemoteThread(r->target, NULL, 0, r->start, r->arg, 0, NULL);
+    return 0;
+}
+
 bool HookInto(HANDLE process)
 {
     const char *dll = getenv("RQ47_HOOK");
@@ -42,6 +58,9 @@ bool HookInto(HANDLE process)
                                 FALSE, GetProcessId(process));
     if (target == NULL)
         return false;
+    // Not while the tool is still starting up: under 64-bit Wine a thread made in a tool that is
+    // reading its device records (SetupAPI, loaded at the first read) can hang its maker for good.
+    WaitForInputIdle(target, 5000);
     SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
     void *remote = VirtualAllocEx(target, NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     bool loaded = false;
@@ -50,7 +69,15 @@ bool HookInto(HANDLE process)
         // process's LoadLibraryW is the tool's too.
         LPTHREAD_START_ROUTINE load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
             reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32"), "LoadLibraryW")));
-        HANDLE thread = CreateRemoteThread(target, NULL, 0, load, remote, 0, NULL);
+        RemoteThread *r = new RemoteThread{target, load, remote, NULL};
+        HANDLE maker = CreateThread(NULL, 0, MakeRemoteThread, r, 0, NULL);
+        if (maker == NULL || WaitForSingleObject(maker, 10000) != WAIT_OBJECT_0) {
+            fprintf(stderr, "HookInto: no thread could be made in the tool\n");
+            return false;   // the maker may still use the handle, the memory and `r`
+        }
+        CloseHandle(maker);
+        HANDLE thread = r->made;
+        delete r;
         if (thread != NULL) {
             DWORD code = 0;
             bool done = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &code);

@@ -1,0 +1,23 @@
+// The port names of the prefix (the object links \??\COMn to the serial devices behind them),
+// made to go and come back as a pulled adapter's name does on Windows. Wine keeps a name's link
+// after its line is gone, so the test world removes it itself. For the tests and the benchmark,
+// never the product. Through ntdll, as Windows' own DefineDosDevice: Wine's fails on long names
+// in any build, and in the 64-bit one already on COM11 and COM12 (errors 2 and 183).
+#ifndef WORLD_NAMES_H
+#define WORLD_NAMES_H
+
+#include <windows.h>
+
+#include <string>
+
+// What port `name` (such as COM12) stands for, such as \Device\Serial12; "" when it has no link.
+std::wstring NameTarget(const wchar_t *name);
+
+// Removes port `name`'s link: from now on no open finds the port. False when it had none.
+bool NameRemove(const wchar_t *name);
+
+// Makes port `name` a link to `target` for the rest of the run, or until NameRemove. False when
+// it could not be made (a link of that name is there already).
+bool NameMake(const wchar_t *name, const std::wstring &target);
+
+#endif
