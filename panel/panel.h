@@ -29,7 +29,7 @@ enum {
     TICK_MS = 500,
     LINK_TICKS = 6,     // the link is lost at the 6th tick without a version report
     CONFIG_TICKS = 10,  // a channel change times out at the 10th tick after Apply
-    OPEN_QUICK_MS = 200, // the press of 打开串口 waits this long for the open, then says it is slow
+    OPEN_QUICK_MS = 150, // the press of 打开串口 waits this long for the open, then says it is slow
     PORT_TEXT_MAX = 9,  // characters of the port field that are used
     HINT_MAX = 64       // bytes of a hint, with its zero
 };

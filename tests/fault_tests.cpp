@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -190,7 +191,10 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         EXPECT_EQ(Text(IDC_PORT_LIST) + Text(IDC_HINT_TEXT), "COM11" + deviceName);
         Apply(5);
         EXPECT_TRUE(WaitStatus("配置成功", 2000));
-        line(true, true, L"COM12");
+        // The old name back, with no device while the adapter is in the other socket.
+        line(true, true, NULL);
+        ASSERT_TRUE(RecordRemove(kCom12));
+        DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM12");
         Sleep(600);
         EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_PORT_LIST), "配置成功COM11");
         EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM11"), 1);
@@ -200,6 +204,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         SlowOpenSet(L"COM12", followMs);
         ASSERT_TRUE(RecordRemove(L"USB\\VID_1A86&PID_7523\\11"));
         DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM11");
+        ASSERT_TRUE(RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware));
         back = Now();
         double slowest = NoticeTaken(program.main, DBT_DEVICEARRIVAL, L"COM12");
         EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "串口已打开"; }, followMs + 250,
@@ -248,6 +253,41 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         EXPECT_EQ(SlowOpensMostAtOnce(L"COM12"), 1u);
         EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0) << "the late open still held";
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
+        // The operator's open of a port of 3 s: the press answered at once, 正在打开串口… and 取消
+        // meanwhile, the window answering; then linked, with one open made. One of 5 s given up:
+        // closed at once, and nothing held or sent when it comes through. One that fails slowly.
+        SlowOpensClear();
+        SlowOpenSet(L"COM12", 3000);
+        double pressed = Open("COM12"), press = Now() - pressed;
+        EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_OPEN_BUTTON), "正在打开串口…取消");
+        EXPECT_FALSE(Enabled(IDC_PORT_LIST));
+        slowest = 0;
+        EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "变送器已连接"; }, 4500, &slowest));
+        printf("opened by the operator, a port of 3 s: press taken in %.1f ms, linked %.0f ms after it, slowest "
+               "answer %.1f ms, opens %lu\n", press, Now() - pressed, slowest, SlowOpensBegun(L"COM12"));
+        EXPECT_LT(press, 400.0);
+        EXPECT_LT(slowest, 200.0);
+        EXPECT_EQ(SlowOpensBegun(L"COM12"), 1u);
+        DriveClick(program.panel, IDC_OPEN_BUTTON);
+        SlowOpenSet(L"COM12", 5000);
+        int polls = sim.Count(kPollRx);
+        Open("COM12");
+        c0 = Now();
+        DriveClick(program.panel, IDC_OPEN_BUTTON);
+        close = Now() - c0;
+        ExpectClosed("串口已关闭");
+        slowest = 0;
+        WaitAnswering(program.main, [] { return false; }, 5500, &slowest);
+        printf("a port of 5 s given up: closed in %.1f ms, slowest answer %.1f ms\n", close, slowest);
+        EXPECT_LT(close, 200.0);
+        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0) << "the given-up open still held";
+        EXPECT_EQ(sim.Count(kPollRx), polls) << "sent on a given-up open";
+        SlowOpenSet(L"COM77", 1000);
+        Open("COM77");
+        EXPECT_EQ(Text(IDC_STATUS_TEXT), "正在打开串口…");
+        EXPECT_TRUE(WaitStatus("打开串口失败", 2000));
+        EXPECT_EQ(Text(IDC_HINT_TEXT), "找不到该串口");
+        ExpectClosed("打开串口失败");
         SlowOpensClear();
         Open("COM12");
         EXPECT_TRUE(WaitStatus("变送器已连接", 2000));
@@ -263,7 +303,43 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
         EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0);
         EXPECT_EQ(sim.Count(kPollRx), 0) << "a frame on the line after the close";
+
+        // The window closed while an open is under way: the program ends, not waiting for it.
+        SlowOpenSet(L"COM12", 5000);
+        Open("COM12");
+        c0 = Now();
+        PostMessageW(program.main, WM_CLOSE, 0, 0);
+        bool ended = DriveWaitFor([&] { return UnixPidOf("rq47cfg.exe") == 0; }, 4500);
+        printf("closed while opening: the program ended %.0f ms after\n", Now() - c0);
+        EXPECT_TRUE(ended) << "the program waited for its open";
+        SlowOpensClear();
     }
+}
+
+// The driver against a window whose thread stops answering, as a hung tool's would: each step
+// fails within its bound, and the case goes on with what it saw instead of hanging.
+TEST(Driver, WindowThatDoesNotAnswerFailsEachStepWithinItsBound)
+{
+    HWND window = NULL;
+    HANDLE made = CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::thread holder([&] {
+        window = CreateWindowExW(0, L"STATIC", L"held", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+        SetEvent(made);
+        Sleep(3 * DRIVE_ANSWER_MS);   // its messages wait meanwhile
+        DestroyWindow(window);
+    });
+    ASSERT_EQ(WaitForSingleObject(made, 5000), WAIT_OBJECT_0);
+    double t0 = Now();
+    DriveClick(window, IDC_OPEN_BUTTON);
+    std::string text = DriveText(window);
+    double notice = DriveNotice(window, DBT_DEVICEARRIVAL, L"COM3");
+    double took = Now() - t0;
+    holder.join();
+    CloseHandle(made);
+    printf("a window that does not answer: a click, a text and a notice failed in %.0f ms\n", took);
+    EXPECT_EQ(text, "");
+    EXPECT_LT(notice, 0.0);
+    EXPECT_LT(took, 2 * DRIVE_ANSWER_MS + 2000 + 1000.0);
 }
 
 TEST_F(Faults, ThousandOpenCloseCyclesLeakNothingAndStillWork)

@@ -225,7 +225,7 @@ TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
     ASSERT_TRUE(SerialOpenLater(kNear));
     EXPECT_FALSE(SerialOpenLater("\\\\.\\COM10")) << "a second open while one is under way";
     EXPECT_EQ(SerialOpenedLater(&error), -1);
-    EXPECT_LT(Now() - t0, 100.0) << "the caller waited for the open";
+    EXPECT_LT(Now() - t0, 500.0) << "the caller waited for the open";
     ASSERT_EQ(WaitForSingleObject(g_openDone, 3000), WAIT_OBJECT_0);
     EXPECT_GE(Now() - t0, 950.0);
     EXPECT_FALSE(SerialIsOpen()) << "published before it was taken";
@@ -380,7 +380,8 @@ TEST(Close, WhileTheReaderWaitsIsPromptAndTheReaderIdlesThenReopens)
     SerialClose();
     double took = Now() - t0;
     printf("close while the reader waits: %.2f ms\n", took);
-    EXPECT_LT(took, 100.0);
+    // Under 1 ms on a quiet host; a close that waits the reader out gives up only at CLOSE_WAIT_MS.
+    EXPECT_LT(took, CLOSE_WAIT_MS / 2.0);
     EXPECT_FALSE(SerialIsOpen());
 
     TakePieces();
@@ -476,7 +477,10 @@ TEST(Close, FiveHundredCyclesUnderTrafficLeakNothing)
     TakePieces();
     printf("500 cycles: close max %.2f ms, mean %.3f ms; descriptors %d before, %d after, "
            "%d on the port\n", worst, total / 500, before, after, held);
-    EXPECT_LT(worst, 100.0);
+    // Quiet: a mean of 2 to 3 ms, the slowest under 10; on two busy cores the slowest has taken
+    // 234. A close that waits its borrowers out takes CLOSE_WAIT_MS.
+    EXPECT_LT(total / 500, 25.0);
+    EXPECT_LT(worst, CLOSE_WAIT_MS / 2.0);
     EXPECT_EQ(held, 0);
     // Wine's own descriptor cache moves a little either way; a leak would add one a cycle.
     EXPECT_LE(after, before + 10);
@@ -508,7 +512,7 @@ TEST(Unplug, LineGoneWhileOpenNeitherSpinsNorHangs)
 
     double c0 = Now();
     SerialClose();
-    EXPECT_LT(Now() - c0, 100.0);
+    EXPECT_LT(Now() - c0, CLOSE_WAIT_MS / 2.0);
     EXPECT_FALSE(SerialIsOpen());
     EXPECT_TRUE(WorldTrigger("replug-COM11")) << "the line left unplugged for the tests after";
     // The tool carries on with a working line.

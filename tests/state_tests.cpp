@@ -679,6 +679,27 @@ TEST_F(State, TakeBackAndFollowKeepTheAdapterAndTakeNoOther)
     EXPECT_EQ(opened(), 2) << "taken for the adapter when it was no longer sure";
     EXPECT_EQ(held("COM12") + held("COM10"), 0);
     SlowOpensClear();
+
+    // Its channel renamed COM12, which does not open yet; then back under its own name, taken
+    // by the tick. Renamed COM32 before its writes are refused: found at the let-go, also after
+    // a candidate.
+    {
+        Hidden com12(L"COM12");
+        record(L"USB\\VID_1A86&PID_7523\\11", L"COM12");
+        PanelPortArrived(L"COM12");
+        Settle();
+        Ticks(2);
+        Settle();
+    }
+    EXPECT_EQ(opened(), 3);
+    Hidden com11(L"COM11");
+    record(L"USB\\VID_1A86&PID_7523\\11", L"COM32");
+    PanelPortArrived(L"COM32");
+    SerialCountWrite(false, 0, 7);
+    SerialCountWrite(false, 0, 7);
+    PanelTick();
+    Settle();
+    EXPECT_EQ(g_portText, "COM32") << "not found at the let-go";
     RecordRemoveAll();
     PanelReadDevices();
 }

@@ -1,8 +1,8 @@
 // The port names of the prefix (the object links \??\COMn to the serial devices behind them),
 // made to go and come back as a pulled adapter's name does on Windows. Wine keeps a name's link
 // after its line is gone, so the test world removes it itself. For the tests and the benchmark,
-// never the product. Through ntdll, as Windows' own DefineDosDevice: Wine's fails on long names
-// in any build, and in the 64-bit one already on COM11 and COM12 (errors 2 and 183).
+// never the product. Through ntdll, as Windows' own DefineDosDevice does it: Wine's overruns a
+// buffer on long names, and in the 64-bit build fails already on COM11 and COM12 (errors 2, 183).
 #ifndef WORLD_NAMES_H
 #define WORLD_NAMES_H
 
