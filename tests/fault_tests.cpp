@@ -5,6 +5,7 @@
 
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <random>
 #include <thread>
@@ -253,21 +254,17 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         EXPECT_EQ(SlowOpensMostAtOnce(L"COM12"), 1u);
         EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0) << "the late open still held";
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
-        // The operator's open of a port of 3 s: the press answered at once, 正在打开串口… and 取消
-        // meanwhile, the window answering; then linked, with one open made. One of 5 s given up:
-        // closed at once, and nothing held or sent when it comes through. One that fails slowly.
+        // The operator's open of a port of 3 s: 正在打开串口… and 取消 at once, then linked, one open
+        // made. One of 5 s given up: nothing held or sent when it comes through. One that fails.
         SlowOpensClear();
         SlowOpenSet(L"COM12", 3000);
         double pressed = Open("COM12"), press = Now() - pressed;
-        EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_OPEN_BUTTON), "正在打开串口…取消");
-        EXPECT_FALSE(Enabled(IDC_PORT_LIST));
+        EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_OPEN_BUTTON) + (Enabled(IDC_PORT_LIST) ? "+" : "-"), "正在打开串口…取消-");
         slowest = 0;
         EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "变送器已连接"; }, 4500, &slowest));
         printf("opened by the operator, a port of 3 s: press taken in %.1f ms, linked %.0f ms after it, slowest "
                "answer %.1f ms, opens %lu\n", press, Now() - pressed, slowest, SlowOpensBegun(L"COM12"));
-        EXPECT_LT(press, 400.0);
-        EXPECT_LT(slowest, 200.0);
-        EXPECT_EQ(SlowOpensBegun(L"COM12"), 1u);
+        EXPECT_TRUE(press < 400 && slowest < 200 && SlowOpensBegun(L"COM12") == 1);
         DriveClick(program.panel, IDC_OPEN_BUTTON);
         SlowOpenSet(L"COM12", 5000);
         int polls = sim.Count(kPollRx);
@@ -280,13 +277,11 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         WaitAnswering(program.main, [] { return false; }, 5500, &slowest);
         printf("a port of 5 s given up: closed in %.1f ms, slowest answer %.1f ms\n", close, slowest);
         EXPECT_LT(close, 200.0);
-        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0) << "the given-up open still held";
-        EXPECT_EQ(sim.Count(kPollRx), polls) << "sent on a given-up open";
+        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12") + sim.Count(kPollRx) - polls, 0) << "held or sent";
         SlowOpenSet(L"COM77", 1000);
         Open("COM77");
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "正在打开串口…");
-        EXPECT_TRUE(WaitStatus("打开串口失败", 2000));
-        EXPECT_EQ(Text(IDC_HINT_TEXT), "找不到该串口");
+        EXPECT_TRUE(DriveWaitText(program.panel, IDC_HINT_TEXT, "找不到该串口", 2000));
         ExpectClosed("打开串口失败");
         SlowOpensClear();
         Open("COM12");
@@ -309,9 +304,8 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         Open("COM12");
         c0 = Now();
         PostMessageW(program.main, WM_CLOSE, 0, 0);
-        bool ended = DriveWaitFor([&] { return UnixPidOf("rq47cfg.exe") == 0; }, 4500);
+        EXPECT_TRUE(DriveWaitFor([&] { return UnixPidOf("rq47cfg.exe") == 0; }, 4500)) << "it waited for its open";
         printf("closed while opening: the program ended %.0f ms after\n", Now() - c0);
-        EXPECT_TRUE(ended) << "the program waited for its open";
         SlowOpensClear();
     }
 }
@@ -320,26 +314,21 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
 // fails within its bound, and the case goes on with what it saw instead of hanging.
 TEST(Driver, WindowThatDoesNotAnswerFailsEachStepWithinItsBound)
 {
-    HWND window = NULL;
-    HANDLE made = CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::atomic<HWND> window(NULL);
     std::thread holder([&] {
         window = CreateWindowExW(0, L"STATIC", L"held", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
-        SetEvent(made);
         Sleep(3 * DRIVE_ANSWER_MS);   // its messages wait meanwhile
         DestroyWindow(window);
     });
-    ASSERT_EQ(WaitForSingleObject(made, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(DriveWaitFor([&] { return window != NULL; }, 5000));
     double t0 = Now();
     DriveClick(window, IDC_OPEN_BUTTON);
     std::string text = DriveText(window);
-    double notice = DriveNotice(window, DBT_DEVICEARRIVAL, L"COM3");
-    double took = Now() - t0;
+    double notice = DriveNotice(window, DBT_DEVICEARRIVAL, L"COM3"), took = Now() - t0;
     holder.join();
-    CloseHandle(made);
     printf("a window that does not answer: a click, a text and a notice failed in %.0f ms\n", took);
-    EXPECT_EQ(text, "");
-    EXPECT_LT(notice, 0.0);
-    EXPECT_LT(took, 2 * DRIVE_ANSWER_MS + 2000 + 1000.0);
+    EXPECT_TRUE(text.empty() && notice < 0);
+    EXPECT_TRUE(took >= 2.0 * DRIVE_ANSWER_MS && took < 2.0 * DRIVE_ANSWER_MS + 3000) << took << " ms";
 }
 
 TEST_F(Faults, ThousandOpenCloseCyclesLeakNothingAndStillWork)
