@@ -21,7 +21,7 @@
 // before their records are read (unless something needs them sooner). It carries nothing;
 // from anywhere else it only shows them once more.
 #define WM_PANEL_DEVICES (WM_APP + 2)
-// Private message, posted by the opener thread, that a try to take the port back has ended. It
+// Private message, posted by an opener thread, that an open asked of the opener has ended. It
 // carries nothing: the panel asks the link what ended, if anything.
 #define WM_PANEL_OPENED (WM_APP + 3)
 

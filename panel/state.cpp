@@ -228,7 +228,7 @@ static void KeepName(const char *name, char gbk[PORT_TEXT_MAX + 1], WCHAR wide[P
         wide[0] = 0;
 }
 
-// One try, by the opener thread, to open the port that went away under `name`: its own, or
+// One try, by the opener, to open the port that went away under `name`: its own, or
 // the candidate's. None while a try is under way: its end (PanelOpenDone) goes on from there.
 static void TryTakeBack(const char *name)
 {
