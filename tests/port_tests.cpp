@@ -13,7 +13,6 @@
 #include "clock.h"
 
 #include <gtest/gtest.h>
-#include <winternl.h>
 
 #include <map>
 #include <mutex>
