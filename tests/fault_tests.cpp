@@ -203,16 +203,17 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         // meanwhile, and to one that opens at once under 1252.
         DWORD followMs = locale == NULL ? 1000 : 0;
         SlowOpenSet(L"COM12", followMs);
+        // Its record moves before COM11's removal notice comes: followed from that notice on.
         ASSERT_TRUE(RecordRemove(L"USB\\VID_1A86&PID_7523\\11"));
-        DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM11");
         ASSERT_TRUE(RecordAdd(kCom12, L"COM12", L"USB-SERIAL CH340 (COM12)", kHardware));
         back = Now();
+        DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM11");
         double slowest = NoticeTaken(program.main, DBT_DEVICEARRIVAL, L"COM12");
         EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "串口已打开"; }, followMs + 250,
                                   &slowest)) << "not followed back";
         double opened = Now() - back;
         EXPECT_TRUE(WaitAnswering(program.main, [&] { return Text(IDC_STATUS_TEXT) == "变送器已连接"; }, 1500, &slowest));
-        printf("followed back to a port of %lu ms: open %.0f ms after its arrival notice, slowest answer %.1f ms\n",
+        printf("followed back to a port of %lu ms: open %.0f ms after the removal notice, slowest answer %.1f ms\n",
                followMs, opened, slowest);
         EXPECT_LT(slowest, 200.0);
         EXPECT_EQ(Text(IDC_PORT_LIST), "COM12");
