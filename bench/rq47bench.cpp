@@ -200,11 +200,10 @@ int main(int argc, char **argv)
     // it and tries to open it again every second. Last, as the simulator's line goes with it.
     const std::wstring target = NameTarget(L"COM3");
     double cpuAway = 0, refAway = 0;
-    if (!target.empty() && WorldTrigger("unplug-COM3") && NameRemove(L"COM3")) {
+    if (!target.empty() && PortPull(L"COM3")) {
         DriveNotice(tool.main, DBT_DEVICEREMOVECOMPLETE, L"COM3");
         CpuSideBySide(pid, idleExe, 2, cpuSeconds, &cpuAway, &refAway);
-        WorldTrigger("replug-COM3");
-        NameMake(L"COM3", target);
+        PortPlug(L"COM3", target);
     } else {
         fprintf(stderr, "rq47bench: could not pull COM3 out\n");
     }

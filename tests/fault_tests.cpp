@@ -98,7 +98,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         // name last), then the notice naming `notice`, if any; returns the time of the notice.
         auto line = [&](bool in, bool transmitter, const wchar_t *notice) {
             if (!in)
-                device = UnixRun("readlink -f '" + TestEnvDir() + "/COM12' | tr -d '\\n'");
+                device = UnixRun("readlink -f '" + WorldPort("COM12") + "' | tr -d '\\n'");
             EXPECT_TRUE(WorldTrigger(in ? "replug-COM12" : "unplug-COM12"));
             sim.Stop();
             if (transmitter)
@@ -144,7 +144,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         DriveNotice(program.main, DBT_DEVICEREMOVECOMPLETE, L"COM12", 0, DBT_DEVTYP_VOLUME);
         Sleep(600);
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "配置成功");
-        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 1);
+        EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM12")), 1);
 
         // Pulled and plugged back with the system's notices, in either case, again and again.
         int fds = Descriptors(pid);
@@ -175,13 +175,11 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         line(false, false, L"COM12");
         EXPECT_TRUE(released(400));
         const std::wstring target11 = NameTarget(L"COM11");
-        EXPECT_TRUE(WorldTrigger("unplug-COM11"));
-        EXPECT_TRUE(NameRemove(L"COM11"));
+        EXPECT_TRUE(PortPull(L"COM11"));
         ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\11", L"COM11", L"USB-SERIAL CH340 (COM11)", kHardware));
         DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM11");
         Sleep(1000);
-        EXPECT_TRUE(WorldTrigger("replug-COM11"));
-        EXPECT_TRUE(NameMake(L"COM11", target11));
+        EXPECT_TRUE(PortPlug(L"COM11", target11));
         back = Now();
         Simulator other;
         other.Start("--channel 8", "COM43");
@@ -198,7 +196,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         DriveNotice(program.main, DBT_DEVICEARRIVAL, L"COM12");
         Sleep(600);
         EXPECT_EQ(Text(IDC_STATUS_TEXT) + Text(IDC_PORT_LIST), "配置成功COM11");
-        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM11"), 1);
+        EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM11")), 1);
         // Followed back: to a port that takes a second to open under 936, the window answering
         // meanwhile, and to one that opens at once under 1252.
         DWORD followMs = locale == NULL ? 1000 : 0;
@@ -253,7 +251,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         EXPECT_LT(slowest, 200.0);
         EXPECT_LT(close, 200.0);
         EXPECT_EQ(SlowOpensMostAtOnce(L"COM12"), 1u);
-        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0) << "the late open still held";
+        EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM12")), 0) << "the late open still held";
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
         // The operator's open of a port of 3 s: 正在打开串口… and 取消 at once, then linked, one open
         // made. One of 5 s given up: nothing held or sent when it comes through. One that fails.
@@ -278,7 +276,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         WaitAnswering(program.main, [] { return false; }, 5500, &slowest);
         printf("a port of 5 s given up: closed in %.1f ms, slowest answer %.1f ms\n", close, slowest);
         EXPECT_LT(close, 200.0);
-        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12") + sim.Count(kPollRx) - polls, 0) << "held or sent";
+        EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM12")) + sim.Count(kPollRx) - polls, 0) << "held or sent";
         SlowOpenSet(L"COM77", 1000);
         Open("COM77");
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "正在打开串口…");
@@ -297,7 +295,7 @@ TEST_F(Faults, PulledPortIsLetGoAtOnceAndTakenBackWhenItReturns)
         line(true, true, L"COM12");
         Sleep(1500);
         EXPECT_EQ(Text(IDC_STATUS_TEXT), "串口已关闭");
-        EXPECT_EQ(DescriptorsOn(pid, TestEnvDir() + "/COM12"), 0);
+        EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM12")), 0);
         EXPECT_EQ(sim.Count(kPollRx), 0) << "a frame on the line after the close";
 
         // The window closed while an open is under way: the program ends, not waiting for it.
@@ -355,7 +353,7 @@ TEST_F(Faults, ThousandOpenCloseCyclesLeakNothingAndStillWork)
     Sleep(300);
     int fdsAfter = Descriptors(pid);
     double wsAfter = DriveWorkingSetMb(program.process.hProcess, false);
-    int held = DescriptorsOn(pid, TestEnvDir() + "/COM3");
+    int held = DescriptorsOn(pid, WorldPort("COM3"));
     printf("1000 cycles in %.1f s (slowest open+close %.1f ms); descriptors %d -> %d, "
            "on the port %d; working set %.2f -> %.2f MB\n",
            took / 1000, slowest, fdsBefore, fdsAfter, held, wsBefore, wsAfter);

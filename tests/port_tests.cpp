@@ -203,12 +203,6 @@ TEST(Open, MissingPathFailsAndLeavesNoPortOpen)
     EXPECT_FALSE(SerialIsOpen());
 }
 
-// The near ends as the Linux side names them.
-std::string NearLink(const char *name)
-{
-    return TestEnvDir() + "/" + name;
-}
-
 // An open asked of the opener thread, of a port that takes a second to open: the caller never
 // waits, one open at a time, the port taken when it has ended (or its failure); one no longer
 // wanted is let go of the moment it opens, and its end is never announced.
@@ -230,7 +224,7 @@ TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
     EXPECT_FALSE(SerialIsOpen()) << "published before it was taken";
     EXPECT_EQ(SerialOpenedLater(&error), 1);
     EXPECT_TRUE(SerialIsOpen());
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 1);
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 1);
     SerialClose();
 
     for (bool whileOpening : {true, false}) {
@@ -242,10 +236,10 @@ TEST(Open, LaterIsMadeOnTheOpenerOneAtATimeAndLetGoWhenNoLongerWanted)
         }
         SerialOpenLaterCancel();
         if (!whileOpening) {
-            EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "an ended open kept at the cancel";
+            EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 0) << "an ended open kept at the cancel";
         }
         EXPECT_TRUE(DriveWaitFor([] { return SerialOpensUnderWay() == 0; }, 3000));
-        EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the late open still held";
+        EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 0) << "the late open still held";
         EXPECT_EQ(SerialOpenedLater(&error), -1);
         EXPECT_FALSE(SerialIsOpen());
     }
@@ -267,10 +261,10 @@ TEST(Open, SecondPortClosesTheFirst)
     ASSERT_NE(remote3.line, INVALID_HANDLE_VALUE);
     unsigned long pid = UnixPid();
     ASSERT_TRUE(SerialOpen(kNear));
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 1);
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 1);
     ASSERT_TRUE(SerialOpen("\\\\.\\COM10"));
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the first port is still held";
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM10")), 1);
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 0) << "the first port is still held";
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM10")), 1);
     Sleep(50);
     TakePieces();
     LineWrite(remote3.line, "old", 3);
@@ -278,7 +272,7 @@ TEST(Open, SecondPortClosesTheFirst)
     Bytes got = Collect(3, 1000);
     EXPECT_EQ(std::string(got.begin(), got.end()), "new");
     SerialClose();
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM10")), 0);
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM10")), 0);
 }
 
 // Another program left XON/XOFF and RTS/CTS handshake on the line (Wine shows the host's
@@ -289,7 +283,7 @@ TEST(Open, SetsTheLineAndTurnsOffTheHandshakeAnotherProgramLeftOn)
 {
     FarEnd remote("COM40");
     ASSERT_NE(remote.line, INVALID_HANDLE_VALUE);
-    UnixRun("stty -F '" + NearLink("COM3") + "' ixon ixoff crtscts");
+    UnixRun("stty -F '" + WorldPort("COM3") + "' ixon ixoff crtscts");
     ASSERT_TRUE(SerialOpen(kNear));
     HANDLE port = SerialPortBorrow();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -335,7 +329,7 @@ TEST(Open, SetsTheLineAndTurnsOffTheHandshakeAnotherProgramLeftOn)
     Bytes got = Collect(sent.size(), 1000);
     SerialClose();
     EXPECT_EQ(got, sent) << "flow-control or zero bytes were taken out";
-    UnixRun("stty -F '" + NearLink("COM3") + "' -ixon -ixoff -crtscts");
+    UnixRun("stty -F '" + WorldPort("COM3") + "' -ixon -ixoff -crtscts");
 }
 
 TEST(Reader, DeliversEveryByteInOrderInPiecesOfAtMost1024)
@@ -419,12 +413,12 @@ TEST(Close, GivesUpOnAStuckBorrowerWhichThenClosesThePort)
     EXPECT_GE(took, CLOSE_WAIT_MS - 50.0);
     EXPECT_LT(took, CLOSE_WAIT_MS + 500.0);
     EXPECT_FALSE(SerialIsOpen());
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 1) << "closed under a borrower";
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 1) << "closed under a borrower";
     EXPECT_FALSE(SerialOpen(kNear)) << "opened while the old handle is still out";
     EXPECT_FALSE(SerialIsOpen());
 
     stuck.join();
-    EXPECT_EQ(DescriptorsOn(pid, NearLink("COM3")), 0) << "the last borrower did not close it";
+    EXPECT_EQ(DescriptorsOn(pid, WorldPort("COM3")), 0) << "the last borrower did not close it";
     EXPECT_EQ(ReopenAndReceive(remote, "back"), "back");
 }
 
@@ -469,7 +463,7 @@ TEST(Close, FiveHundredCyclesUnderTrafficLeakNothing)
         total += took;
     }
     int after = Descriptors(pid);
-    int held = DescriptorsOn(pid, NearLink("COM3"));
+    int held = DescriptorsOn(pid, WorldPort("COM3"));
     stop = true;
     streamer.join();
     producer.join();

@@ -146,6 +146,28 @@ int Count(const Lines &lines, const std::string &line)
     return n;
 }
 
+const wchar_t kCh340[] = L"USB\\VID_1A86&PID_7523";
+
+// A CH340's record made, and read as at its arrival notice.
+void Record(const wchar_t *instance, const wchar_t *port)
+{
+    EXPECT_TRUE(RecordAdd(instance, port, L"USB-SERIAL CH340", kCh340));
+    PanelReadDevices();
+}
+
+// A record removed, and its port's removal notice.
+void Pull(const wchar_t *instance, const wchar_t *port)
+{
+    RecordRemove(instance);
+    PanelReadDevices();
+    PanelPortRemoved(port);
+}
+
+int Opened()
+{
+    return Count(g_view, kStatusOpened);
+}
+
 class State : public testing::Test {
 protected:
     void SetUp() override
@@ -400,10 +422,9 @@ TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
     ASSERT_TRUE(RecordAdd(kAdapter, L"COM11", L"USB Serial Port (COM11)", L"FTDIBUS\\COMPORT&VID_0403&PID_6001"));
     PanelReadDevices();
     RecordRemoveAll();                    // read: the records need not stay
-    auto opened = [] { return Count(g_view, kStatusOpened); };
     PanelPortArrived(L"COM3");            // present and open: a duplicate notice
     PanelPortArrived(L"COM11");           // the same kind, while all is well
-    EXPECT_EQ(opened(), 0);
+    EXPECT_EQ(Opened(), 0);
     PanelTick();
     SerialCountAdd(COUNT_BYTES_IN, 5);    // garbage, then the adapter is pulled
     PanelPortRemoved(L"com3");            // COM11, there before the loss, is followed at it
@@ -416,7 +437,7 @@ TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
     Ticks(6);
     EXPECT_EQ(g_hint, TEXT_HINT_NO_DATA) << "the garbage before the reopen counted";
     PanelPortArrived(L"COM3");
-    EXPECT_EQ(opened(), 1) << "the old name coming back reopened";
+    EXPECT_EQ(Opened(), 1) << "the old name coming back reopened";
 
     SerialCountWrite(false, 0, 7);        // refused twice: let go, then back by its notice
     SerialCountWrite(false, 0, 7);
@@ -426,7 +447,7 @@ TEST_F(State, PortAwayIsTakenBackOrFollowedToItsAdapterAndNothingElse)
     Settle();
     Ticks(2);
     EXPECT_TRUE(SerialIsOpen()) << "let go again for the refusals before the reopen";
-    EXPECT_EQ(opened(), 2);
+    EXPECT_EQ(Opened(), 2);
     PanelOpenClose();
     PanelPortRemoved(L"COM11");
     PanelPortArrived(L"COM11");
@@ -477,20 +498,14 @@ TEST(Adapter, OnlyTheOneThatSurelyCameBackIsTakenForThePulledOne)
 // A port made to go, its line and its name, and to come back (the adapter pulled out, or
 // announced before it opens); back at the end of the scope at the latest.
 struct Hidden {
-    std::string line;
     const wchar_t *port;
     std::wstring target;
     bool shown = false;
-    explicit Hidden(const wchar_t *name) : line(name, name + wcslen(name)), port(name), target(NameTarget(name))
-    {
-        EXPECT_TRUE(WorldTrigger("unplug-" + line));
-        EXPECT_TRUE(NameRemove(port));
-    }
+    explicit Hidden(const wchar_t *name) : port(name), target(NameTarget(name)) { EXPECT_TRUE(PortPull(port)); }
     void Show()
     {
         shown = true;
-        EXPECT_TRUE(WorldTrigger("replug-" + line));
-        EXPECT_TRUE(NameMake(port, target));
+        EXPECT_TRUE(PortPlug(port, target));
     }
     ~Hidden()
     {
@@ -504,26 +519,17 @@ struct Hidden {
 // that goes again is tried no more. An open of a port with no record knows no adapter.
 TEST_F(State, PortTakenForThePulledAdapterIsTriedUntilOneOpens)
 {
-    const wchar_t kCh340[] = L"USB\\VID_1A86&PID_7523";
-    auto pull = [&](const wchar_t *instance, const wchar_t *port) {
-        RecordRemove(instance);
-        PanelReadDevices();
-        PanelPortRemoved(port);
-    };
-    auto arrive = [&](const wchar_t *instance, const wchar_t *port) {
-        EXPECT_TRUE(RecordAdd(instance, port, L"USB-SERIAL CH340", kCh340));
-        PanelReadDevices();
+    auto arrive = [](const wchar_t *instance, const wchar_t *port) {
+        Record(instance, port);
         PanelPortArrived(port);
         Settle();
     };
-    auto opened = [] { return Count(g_view, kStatusOpened); };
-    ASSERT_TRUE(RecordAdd(L"USB\\VID_1A86&PID_7523\\2", L"COM3", L"USB-SERIAL CH340", kCh340));
-    PanelReadDevices();
+    Record(L"USB\\VID_1A86&PID_7523\\2", L"COM3");
     Open();
     Hidden com3(L"COM3"), com11(L"COM11");
-    pull(L"USB\\VID_1A86&PID_7523\\2", L"COM3");
+    Pull(L"USB\\VID_1A86&PID_7523\\2", L"COM3");
     arrive(L"USB\\VID_1A86&PID_7523\\11", L"COM11");       // announced before it opens
-    EXPECT_EQ(opened(), 0);
+    EXPECT_EQ(Opened(), 0);
     com11.Show();
     Ticks(2);
     Settle();
@@ -532,29 +538,29 @@ TEST_F(State, PortTakenForThePulledAdapterIsTriedUntilOneOpens)
     // Pulled from there: the same adapter (its instance id) announced in another socket, then
     // another adapter under the own name, which wins all the same.
     const wchar_t kOther[] = L"USB\\VID_1A86&PID_7523\\13";
-    pull(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
+    Pull(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
     Hidden own(L"COM11"), other(L"COM12");
     arrive(L"USB\\VID_1A86&PID_7523\\11", L"COM12");
     arrive(kOther, L"COM11");
     other.Show();
     Ticks(2);
     Settle();
-    EXPECT_EQ(DescriptorsOn(UnixPid(), TestEnvDir() + "/COM12"), 0) << "the other socket tried after the own name";
+    EXPECT_EQ(DescriptorsOn(UnixPid(), WorldPort("COM12")), 0) << "the other socket tried after the own name";
     own.Show();
     Ticks(2);
     Settle();
     EXPECT_EQ(g_portText, "COM11");
-    EXPECT_EQ(opened(), 2);
+    EXPECT_EQ(Opened(), 2);
 
     // One that goes again before it opens is tried no more.
-    pull(kOther, L"COM11");
+    Pull(kOther, L"COM11");
     Hidden once(L"COM11"), com12(L"COM12");
     arrive(kOther, L"COM12");
-    pull(kOther, L"COM12");
+    Pull(kOther, L"COM12");
     com12.Show();
     Ticks(4);
     Settle();
-    EXPECT_EQ(opened(), 2) << "opened after its removal";
+    EXPECT_EQ(Opened(), 2) << "opened after its removal";
     once.Show();
     PanelOpenClose();
 
@@ -563,9 +569,9 @@ TEST_F(State, PortTakenForThePulledAdapterIsTriedUntilOneOpens)
     RecordRemoveAll();
     PanelReadDevices();
     Open();
-    pull(L"none", L"COM12");
+    Pull(L"none", L"COM12");
     arrive(kOther, L"COM10");
-    EXPECT_EQ(opened(), 0) << "followed with the last port's ids";
+    EXPECT_EQ(Opened(), 0) << "followed with the last port's ids";
     RecordRemoveAll();
     PanelReadDevices();
 }
@@ -595,7 +601,7 @@ TEST_F(State, SlowOpenSaysSoCanBeGivenUpAndNeverMeetsAGivenUpOne)
     PanelOpenClose();
     Settle();
     EXPECT_EQ(g_portOpen, 1);
-    EXPECT_EQ(SlowOpensMostAtOnce(L"COM3") * 10 + DescriptorsOn(UnixPid(), TestEnvDir() + "/COM3"), 11u)
+    EXPECT_EQ(SlowOpensMostAtOnce(L"COM3") * 10 + DescriptorsOn(UnixPid(), WorldPort("COM3")), 11u)
         << "two opens of the port at once, or the given-up one kept";
     PanelOpenClose();
 
@@ -626,51 +632,41 @@ void LoseTheOpensEnd()
 TEST_F(State, TakeBackAndFollowKeepTheAdapterAndTakeNoOther)
 {
     ASSERT_TRUE(HookInto(GetCurrentProcess()));
-    const wchar_t kModel[] = L"USB\\VID_1A86&PID_7523", kB[] = L"USB\\VID_1A86&PID_7523\\B";
-    auto record = [&](const wchar_t *instance, const wchar_t *port) {
-        EXPECT_TRUE(RecordAdd(instance, port, L"USB-SERIAL CH340", kModel));
-        PanelReadDevices();
-    };
-    auto gone = [&](const wchar_t *instance, const wchar_t *port) {
-        RecordRemove(instance);
-        PanelReadDevices();
-        PanelPortRemoved(port);
-    };
-    auto opened = [] { return Count(g_view, kStatusOpened); };
-    auto held = [](const char *port) { return DescriptorsOn(UnixPid(), TestEnvDir() + "/" + port); };
-    record(L"USB\\VID_1A86&PID_7523\\3", L"COM3");
+    const wchar_t kB[] = L"USB\\VID_1A86&PID_7523\\B";
+    auto held = [](const char *port) { return DescriptorsOn(UnixPid(), WorldPort(port)); };
+    Record(L"USB\\VID_1A86&PID_7523\\3", L"COM3");
     Open();
-    gone(L"USB\\VID_1A86&PID_7523\\3", L"COM3");
+    Pull(L"USB\\VID_1A86&PID_7523\\3", L"COM3");
     PanelTick();
     PanelPortArrived(L"COM3");      // back before its record
     LoseTheOpensEnd();
     PanelTick();
-    EXPECT_EQ(opened(), 1) << "not taken back by the tick";
+    EXPECT_EQ(Opened(), 1) << "not taken back by the tick";
     EXPECT_EQ(SerialOpensUnderWay(), 0) << "a new try of the port just taken back";
 
-    gone(L"none", L"COM3");
+    Pull(L"none", L"COM3");
     PanelPortArrived(L"COM3");
     LoseTheOpensEnd();
     PanelPortRemoved(L"COM3");      // gone again before the try's end came
     EXPECT_EQ(held("COM3"), 0) << "the try kept the port that went";
-    record(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
+    Record(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
     PanelPortArrived(L"COM11");
     Settle();
     EXPECT_EQ(g_portText, "COM11") << "the adapter's ids forgotten at the take-back";
 
     SlowOpenSet(L"COM12", 500);
-    gone(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
-    record(L"USB\\VID_1A86&PID_7523\\12", L"COM12");
+    Pull(L"USB\\VID_1A86&PID_7523\\11", L"COM11");
+    Record(L"USB\\VID_1A86&PID_7523\\12", L"COM12");
     PanelPortArrived(L"COM12");
-    record(kB, L"COM10");           // another of the model while the candidate opens
+    Record(kB, L"COM10");           // another of the model while the candidate opens
     PanelPortArrived(L"COM10");
     Settle();
-    gone(L"USB\\VID_1A86&PID_7523\\12", L"COM12");
-    gone(kB, L"COM10");
-    record(kB, L"COM10");
+    Pull(L"USB\\VID_1A86&PID_7523\\12", L"COM12");
+    Pull(kB, L"COM10");
+    Record(kB, L"COM10");
     PanelPortArrived(L"COM10");
     Settle();
-    EXPECT_EQ(opened(), 2) << "taken for the adapter when it was no longer sure";
+    EXPECT_EQ(Opened(), 2) << "taken for the adapter when it was no longer sure";
     EXPECT_EQ(held("COM12") + held("COM10"), 0);
     SlowOpensClear();
 
@@ -679,15 +675,15 @@ TEST_F(State, TakeBackAndFollowKeepTheAdapterAndTakeNoOther)
     // a candidate.
     {
         Hidden com12(L"COM12");
-        record(L"USB\\VID_1A86&PID_7523\\11", L"COM12");
+        Record(L"USB\\VID_1A86&PID_7523\\11", L"COM12");
         PanelPortArrived(L"COM12");
         Settle();
         Ticks(2);
         Settle();
     }
-    EXPECT_EQ(opened(), 3);
+    EXPECT_EQ(Opened(), 3);
     Hidden com11(L"COM11");
-    record(L"USB\\VID_1A86&PID_7523\\11", L"COM32");
+    Record(L"USB\\VID_1A86&PID_7523\\11", L"COM32");
     PanelPortArrived(L"COM32");
     SerialCountWrite(false, 0, 7);
     SerialCountWrite(false, 0, 7);

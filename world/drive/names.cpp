@@ -1,5 +1,7 @@
 #include "names.h"
 
+#include "unix.h"
+
 #include <winternl.h>
 
 namespace {
@@ -64,6 +66,25 @@ bool NameRemove(const wchar_t *name)
     return WithLink(name, DELETE, [](HANDLE link) {
         return Ntdll<MakeTemporary>("NtMakeTemporaryObject")(link) == 0;
     });
+}
+
+// The switchboard's request `what` for port `name` (ASCII, as the test world's ports are).
+static bool Switch(const char *what, const wchar_t *name)
+{
+    std::wstring wide(name);
+    return WorldTrigger(what + std::string(wide.begin(), wide.end()));
+}
+
+bool PortPull(const wchar_t *name)
+{
+    bool ended = Switch("unplug-", name);
+    return NameRemove(name) && ended;
+}
+
+bool PortPlug(const wchar_t *name, const std::wstring &target)
+{
+    bool made = Switch("replug-", name);
+    return NameMake(name, target) && made;
 }
 
 bool NameMake(const wchar_t *name, const std::wstring &target)

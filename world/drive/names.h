@@ -20,4 +20,10 @@ bool NameRemove(const wchar_t *name);
 // it could not be made (a link of that name is there already).
 bool NameMake(const wchar_t *name, const std::wstring &target);
 
+// A test world's port pulled out as an adapter is: its line ended (the switchboard's unplug-NAME)
+// and its name removed; and plugged back in: its line made anew and its name made again, to the
+// `target` NameTarget gave before. False when either step failed.
+bool PortPull(const wchar_t *name);
+bool PortPlug(const wchar_t *name, const std::wstring &target);
+
 #endif

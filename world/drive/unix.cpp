@@ -21,6 +21,11 @@ std::string TestEnvDir()
     return dir ? dir : "";
 }
 
+std::string WorldPort(const char *name)
+{
+    return TestEnvDir() + "/" + name;
+}
+
 std::string ReadAll(const std::string &path)
 {
     std::string text;

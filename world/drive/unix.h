@@ -17,6 +17,9 @@ std::string ReadAll(const std::string &path);
 // The test world's folder (TESTENV_DIR), or "" outside ctest.
 std::string TestEnvDir();
 
+// The link the test world keeps for its port `name` (such as COM3), in its folder.
+std::string WorldPort(const char *name);
+
 // Starts `command` with bash on the Linux side and does not wait for it. It gets nothing of
 // this process: standard input, output and error are /dev/null (redirect inside `command` for
 // more), and no other descriptor goes along. No double quotes in `command`: it travels inside
